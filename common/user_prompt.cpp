@@ -1,0 +1,84 @@
+#include "user_prompt.h"
+
+#include <QDebug>
+
+namespace {
+
+struct Answerers
+{
+    bool batch = false;
+    UserPrompt::QuestionAnswerer question;
+    UserPrompt::CriticalObserver critical;
+    UserPrompt::DirectoryAnswerer directory;
+    UserPrompt::FileAnswerer file;
+};
+
+Answerers& answerers()
+{
+    static Answerers instance;
+    return instance;
+}
+
+} // namespace
+
+QMessageBox::StandardButton UserPrompt::question(QWidget* parent, const QString& title, const QString& text,
+                                                 QMessageBox::StandardButtons buttons,
+                                                 QMessageBox::StandardButton defaultButton,
+                                                 QMessageBox::StandardButton batchAnswer)
+{
+    if (answerers().question)
+        return answerers().question(title, text);
+    if (answerers().batch) {
+        qDebug().noquote() << "batch run, nobody to ask:" << text << "answered"
+                           << (batchAnswer == QMessageBox::Yes ? "Yes" : batchAnswer == QMessageBox::No ? "No" : "");
+        return batchAnswer;
+    }
+    return QMessageBox::question(parent, title, text, buttons, defaultButton);
+}
+
+void UserPrompt::critical(QWidget* parent, const QString& title, const QString& text)
+{
+    if (answerers().critical) {
+        answerers().critical(title, text);
+        return;
+    }
+    if (answerers().batch) {
+        qWarning().noquote() << title << ":" << text;
+        return;
+    }
+    QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+}
+
+QString UserPrompt::existingDirectory(QWidget* parent, const QString& caption, const QString& startDir,
+                                      QFileDialog::Options options)
+{
+    if (answerers().directory)
+        return answerers().directory(caption, startDir);
+    if (answerers().batch)
+        return QString();
+    return QFileDialog::getExistingDirectory(parent, caption, startDir, options);
+}
+
+QString UserPrompt::openFileName(QWidget* parent, const QString& caption, const QString& startDir,
+                                 const QString& filter, QFileDialog::Options options)
+{
+    if (answerers().file)
+        return answerers().file(caption, startDir, filter);
+    if (answerers().batch)
+        return QString();
+    return QFileDialog::getOpenFileName(parent, caption, startDir, filter, nullptr, options);
+}
+
+void UserPrompt::setBatchMode(bool batch) { answerers().batch = batch; }
+bool UserPrompt::batchMode() { return answerers().batch; }
+void UserPrompt::setQuestionAnswerer(QuestionAnswerer answerer) { answerers().question = std::move(answerer); }
+void UserPrompt::setCriticalObserver(CriticalObserver observer) { answerers().critical = std::move(observer); }
+void UserPrompt::setDirectoryAnswerer(DirectoryAnswerer answerer) { answerers().directory = std::move(answerer); }
+void UserPrompt::setFileAnswerer(FileAnswerer answerer) { answerers().file = std::move(answerer); }
+
+void UserPrompt::resetAnswerers()
+{
+    const bool batch = answerers().batch;
+    answerers() = Answerers();
+    answerers().batch = batch;
+}

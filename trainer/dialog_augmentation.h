@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QDialog>
+#include <QJsonObject>
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace Ui {
+class DialogAugmentation;
+}
+
+// Editor of the augmentation settings with a live preview, and the worker that enumerates the
+// augmented variants of one source image during training-data generation.
+class DialogAugmentation : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit DialogAugmentation(QWidget* parent = nullptr);
+    ~DialogAugmentation() override;
+
+    // The source picture: previewed, and augmented by getAugmentImages().
+    cv::Mat image;
+    // Cleared by a caller to end an enumeration early (at the start of its next pass).
+    bool running = true;
+    // Set while restoreState() moves the widgets; the change slots then do nothing.
+    bool restoring = false;
+
+    QJsonObject saveState();
+    void restoreState(QJsonObject state);
+
+    // Every combination of noise, blur, rotation, contrast and mirroring that the settings span,
+    // except the untouched image, in enumeration order.
+    std::vector<cv::Mat> getAugmentImages();
+
+    static cv::Mat get_rotation(cv::Mat src, double angle);
+    static cv::Mat get_contrast(cv::Mat src, double gain);
+    static cv::Mat get_flip_horizontal(cv::Mat src, int flag);
+    static cv::Mat get_flip_vertical(cv::Mat src, int flag);
+    static cv::Mat get_noise(cv::Mat src, double sigma);
+    static cv::Mat get_blur(cv::Mat src, int kernel);
+
+    void uiWidgetUpdate();
+    void updateUI();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private slots:
+    void on_groupBox_rotation_clicked(bool checked);
+    void on_doubleSpinBox_rotation_min_valueChanged(double value);
+    void on_doubleSpinBox_rotation_max_valueChanged(double value);
+    void on_doubleSpinBox_rotation_step_valueChanged(double value);
+    void on_groupBox_contrast_clicked(bool checked);
+    void on_doubleSpinBox_contrast_min_valueChanged(double value);
+    void on_doubleSpinBox_contrast_max_valueChanged(double value);
+    void on_groupBox_noise_clicked(bool checked);
+    void on_doubleSpinBox_noise_step_valueChanged(double value);
+    void on_doubleSpinBox_noise_max_valueChanged(double value);
+    void on_groupBox_blur_clicked(bool checked);
+    void on_doubleSpinBox_blur_step_min_valueChanged(double value);
+    void on_doubleSpinBox_blur_max_valueChanged(double value);
+    void on_horizontalSlider_rotation_valueChanged(int value);
+    void on_horizontalSlider_contrast_valueChanged(int value);
+    void on_horizontalSlider_noise_valueChanged(int value);
+    void on_horizontalSlider_blur_valueChanged(int value);
+    void on_groupBox_flip_horizontal_clicked(bool checked);
+    void on_checkBox_flip_horizontal_stateChanged(int state);
+    void on_groupBox_flip_vertical_clicked(bool checked);
+    void on_checkBox_flip_vertical_stateChanged(int state);
+
+private:
+    Ui::DialogAugmentation* ui;
+};

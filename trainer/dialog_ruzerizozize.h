@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QTimer>
+
+#include <opencv2/core.hpp>
+
+class DialogAugmentation;
+class QTreeWidgetItem;
+
+namespace Ui {
+class DialogRuzerizOzize;
+}
+
+// The trainer's working dialog: browses a dataset project, generates the darknet training
+// folder data_gen, runs and follows the darknet trainer and exports the trained model.
+// Its implementation is split by concern: state and construction here, project browsing,
+// generation and the training run in their own files.
+class DialogRuzerizOzize : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit DialogRuzerizOzize(QWidget* parent = nullptr);
+    ~DialogRuzerizOzize() override;
+
+    QJsonObject saveState();
+    void restoreState(QJsonObject state);
+
+    // Project browsing
+    void loadProject(const QString& path);
+    void loadCurrImg(const QString& className, int index);
+    void drawCurrImg();
+    void resetUI();
+
+    // Generation
+    void generate(const QString& genFolder);
+    void writeTextFile(const QString& path, const QString& text);
+
+    // Training run
+    void stop_train();
+
+    // The progress log shared by generation and training.
+    void show_log(QJsonObject record);
+
+    QString prjPath;
+    QString genPath;
+    QMap<QString, QList<QFileInfo> > classFiles;
+    QMap<QString, int> currIndex;
+    QString currClass;
+    cv::Mat currImg;
+
+    // The augmentation worker of the image a running generation is on; null when idle.
+    DialogAugmentation* genAugWorker = nullptr;
+    QJsonObject augState;
+
+    const QString progressStyleRunning;
+    const QString progressStyleStopped;
+
+    QProcess* trainProcess = nullptr;
+    QString customWeight;
+    const QString instanceId;
+    QElapsedTimer runClock;
+    QTimer tickTimer;
+
+    qint64 iteration = 0;
+    double avgLoss = 999.0;
+    double accuracy = 0;
+    bool exitOnStop = false;
+    bool isGpu = false;
+
+public slots:
+    void on_pushButton_gen_clicked();
+    void on_pushButton_train_clicked();
+    void stdoutReady();
+    void stderrReady();
+    void processStateChanged(QProcess::ProcessState state);
+    void updateTimeElape();
+    void on_pushbt_open_dir_clicked();
+    void on_pushButton_refresh_clicked();
+    void on_pushButton_augmen_clicked();
+    void on_treeWidget_class_itemClicked(QTreeWidgetItem* item, int column);
+    void on_pushButton_prev_clicked();
+    void on_pushButton_next_clicked();
+    void on_checkBox_keep_aspect_ratio_stateChanged(int state);
+    void on_pushButton_export_clicked();
+    void on_pushButton_browse_clicked();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    Ui::DialogRuzerizOzize* ui;
+};

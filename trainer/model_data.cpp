@@ -1,0 +1,17 @@
+#include "model_data.h"
+
+#include <QDirIterator>
+#include <QFileInfo>
+
+ModelData::ModelData()
+{
+    QDirIterator it(QStringLiteral(":/vela_halvard_classif_v2/ai_models"), {QStringLiteral("*.cfg")},
+                    QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        MD md;
+        md.family = path.contains(QLatin1String("forkline")) ? 1 : 0;
+        md.cfgPath = path;
+        models[QFileInfo(path).baseName()] = md;
+    }
+}

@@ -1,0 +1,217 @@
+// Dataset project: scanning the class folders, the class tree and the image browser.
+#include "dialog_ruzerizozize.h"
+#include "ui_dialog_ruzerizozize.h"
+
+#include "dialog_augmentation.h"
+#include "user_prompt.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QImage>
+#include <QPixmap>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Case-sensitive on purpose: only all-lowercase and all-uppercase extensions are images.
+const QStringList kImagePatterns = {"*.jpg", "*.JPG", "*.bmp", "*.BMP", "*.png", "*.PNG",
+                                    "*.jpeg", "*.JPEG", "*.tiff", "*.TIFF", "*.tif", "*.TIF"};
+
+QMap<QString, QList<QFileInfo> > scanClassFolders(const QString& projectPath)
+{
+    QMap<QString, QList<QFileInfo> > classes;
+    QDirIterator folders(projectPath, QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (folders.hasNext()) {
+        const QString folder = folders.next();
+        QDir dir(folder);
+        dir.setNameFilters(kImagePatterns);
+        dir.setFilter(QDir::Files | QDir::CaseSensitive);
+        dir.setSorting(QDir::Unsorted);
+        const QFileInfoList images = dir.entryInfoList();
+        if (images.isEmpty())
+            continue;
+        QString className = QFileInfo(folder).fileName();
+        className.remove(QLatin1Char(' '));
+        classes[className] = images;
+    }
+    return classes;
+}
+
+} // namespace
+
+void DialogRuzerizOzize::loadProject(const QString& path)
+{
+    if (!QDir(path).exists())
+        return;
+    const QMap<QString, QList<QFileInfo> > classes = scanClassFolders(path);
+    if (classes.isEmpty()) {
+        UserPrompt::critical(this, tr("Error"), tr("Can not open this project folder"));
+        return;
+    }
+
+    classFiles = classes;
+    prjPath = path;
+    ui->label->setText(path);
+    resetUI();
+    ui->treeWidget_class->clear();
+    for (auto it = classFiles.cbegin(); it != classFiles.cend(); ++it) {
+        auto* item = new QTreeWidgetItem(ui->treeWidget_class);
+        item->setText(0, it.key());
+        item->setText(1, QString::number(it.value().size()));
+        currIndex[it.key()] = 0;
+    }
+
+    QTreeWidgetItem* first = ui->treeWidget_class->topLevelItem(0);
+    ui->treeWidget_class->setCurrentItem(first, 0);
+    currClass = first->text(0);
+    loadCurrImg(currClass, 0);
+}
+
+void DialogRuzerizOzize::loadCurrImg(const QString& className, int index)
+{
+    const auto files = classFiles.constFind(className);
+    if (files == classFiles.cend() || index < 0 || index >= files->size())
+        return;
+    const int count = files->size();
+    const QString path = files->at(index).absoluteFilePath();
+    if (!QFileInfo::exists(path)) {
+        UserPrompt::critical(this, tr("Error"), tr("The following file does not exists. Plese click Reload\n") + path);
+        return;
+    }
+    cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+    if (image.empty()) {
+        UserPrompt::critical(this, tr("Error"), tr("Can not load the following file. Plese click Refresh\n") + path);
+        return;
+    }
+
+    currImg = image;
+    drawCurrImg();
+    ui->label_pic_count->setText(QString::number(index + 1) + "/" + QString::number(count));
+    ui->label_pic_name->setText(files->at(index).fileName());
+    ui->pushButton_prev->setEnabled(true);
+    ui->pushButton_next->setEnabled(true);
+    if (index == 0)
+        ui->pushButton_prev->setEnabled(false);
+    if (index == count - 1)
+        ui->pushButton_next->setEnabled(false);
+}
+
+void DialogRuzerizOzize::drawCurrImg()
+{
+    if (currImg.empty())
+        return;
+    cv::Mat bgr = currImg;
+    if (bgr.channels() == 1)
+        cv::cvtColor(currImg, bgr, cv::COLOR_GRAY2BGR);
+    const QImage view(bgr.data, bgr.cols, bgr.rows, int(bgr.step), QImage::Format_RGB888);
+    const QPixmap pixmap = QPixmap::fromImage(view.rgbSwapped());
+
+    if (ui->checkBox_keep_aspect_ratio->isChecked()) {
+        ui->label_img->setScaledContents(false);
+        ui->label_img->setPixmap(pixmap.scaled(ui->label_img->size(), Qt::KeepAspectRatio, Qt::FastTransformation));
+    } else {
+        ui->label_img->setPixmap(pixmap);
+        ui->label_img->setScaledContents(true);
+    }
+}
+
+void DialogRuzerizOzize::resetUI()
+{
+    ui->label_pic_name->clear();
+    ui->label_pic_count->clear();
+    ui->label_acc->setText(QString());
+    ui->label_avg_loss->setText(QString());
+    ui->label_model_name->setText(QString());
+
+    QImage placeholder(120, 120, QImage::Format_RGB888);
+    placeholder.fill(QColor(32, 74, 135));
+    ui->label_img->setPixmap(QPixmap::fromImage(placeholder));
+
+    currClass.clear();
+    currIndex.clear();
+    currImg.release();
+}
+
+void DialogRuzerizOzize::on_pushbt_open_dir_clicked()
+{
+    const QString dir = UserPrompt::existingDirectory(
+        this, tr("Select Project Folder"), prjPath,
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);
+    if (!dir.isEmpty())
+        loadProject(dir);
+}
+
+void DialogRuzerizOzize::on_pushButton_refresh_clicked()
+{
+    loadProject(prjPath);
+}
+
+void DialogRuzerizOzize::on_treeWidget_class_itemClicked(QTreeWidgetItem* item, int)
+{
+    if (!item)
+        return;
+    currClass = item->text(0);
+    loadCurrImg(currClass, currIndex.value(currClass));
+}
+
+void DialogRuzerizOzize::on_pushButton_prev_clicked()
+{
+    if (!ui->treeWidget_class->currentItem() || !currIndex.contains(currClass))
+        return;
+    const int index = currIndex[currClass] - 1;
+    if (index < 0)
+        return;
+    currIndex[currClass] = index;
+    loadCurrImg(currClass, index);
+}
+
+void DialogRuzerizOzize::on_pushButton_next_clicked()
+{
+    if (!ui->treeWidget_class->currentItem() || !currIndex.contains(currClass))
+        return;
+    const int index = currIndex[currClass] + 1;
+    if (index >= classFiles.value(currClass).size())
+        return;
+    currIndex[currClass] = index;
+    loadCurrImg(currClass, index);
+}
+
+void DialogRuzerizOzize::on_checkBox_keep_aspect_ratio_stateChanged(int)
+{
+    if (!currIndex.isEmpty())
+        loadCurrImg(currClass, currIndex.value(currClass));
+}
+
+void DialogRuzerizOzize::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    if (!currIndex.isEmpty() && !currImg.empty())
+        loadCurrImg(currClass, currIndex.value(currClass));
+}
+
+void DialogRuzerizOzize::on_pushButton_augmen_clicked()
+{
+    if (currImg.empty() && !currIndex.isEmpty()) {
+        const QString first = currIndex.firstKey();
+        currClass = first;
+        loadCurrImg(first, currIndex.value(first));
+        if (QTreeWidgetItem* item = ui->treeWidget_class->topLevelItem(0)) {
+            ui->treeWidget_class->setCurrentItem(item, 0);
+            item->setSelected(true);
+        }
+    }
+    if (currImg.empty())
+        return;
+
+    auto* editor = new DialogAugmentation(this);
+    editor->setWindowTitle(QStringLiteral("RuzerizOzize : Augmentation"));
+    editor->image = currImg.clone();
+    editor->restoreState(augState);
+    editor->exec();
+    // Kept whichever way the editor was closed.
+    augState = editor->saveState();
+    delete editor;
+}

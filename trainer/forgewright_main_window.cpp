@@ -1,0 +1,172 @@
+#include "forgewright_main_window.h"
+#include "ui_forgewright_main_window.h"
+
+#include "atomic_file.h"
+#include "dialog_ruzerizozize.h"
+#include "interface_paths.h"
+#include "user_prompt.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QScreen>
+
+namespace forgewright {
+
+namespace {
+
+bool argumentsAskForBatchRun(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const QString word = QString::fromUtf8(argv[i]);
+        if (word == QLatin1String("gen") || word == QLatin1String("train"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::forgewright_main_window)
+{
+    ui->setupUi(this);
+    ui->lineEdit_gen_dir->setText(InterfacePaths::defaultGenFolder());
+    setWindowIcon(QIcon(QStringLiteral(":/forgewright/images/icon.png")));
+    centreOnDesktop();
+
+    // Nobody answers boxes in a batch run; they would block it forever.
+    UserPrompt::setBatchMode(argumentsAskForBatchRun(argc, argv));
+
+    dlg_classif_train = new DialogRuzerizOzize(nullptr);
+
+    if (QFile::exists(InterfacePaths::trainerLog()))
+        QFile::remove(InterfacePaths::trainerLog());
+    AtomicFile::touch(InterfacePaths::trainerStop());
+    if (!QDir(InterfacePaths::defaultGenFolder()).exists())
+        QDir().mkpath(InterfacePaths::defaultGenFolder());
+    dlg_classif_train->genPath = ui->lineEdit_gen_dir->text();
+
+    if (!QFile::exists(InterfacePaths::trainerState()))
+        writeDefaultStateFile();
+    if (!readStateFile()) {
+        UserPrompt::setBatchMode(false);
+        return;
+    }
+    runArguments(argc, argv);
+}
+
+forgewright_main_window::~forgewright_main_window()
+{
+    delete ui;
+}
+
+void forgewright_main_window::centreOnDesktop()
+{
+    const QRect desktop = QGuiApplication::primaryScreen()->geometry();
+    move(desktop.width() / 2 - width() / 2, desktop.height() / 2 - height() / 2);
+}
+
+void forgewright_main_window::writeDefaultStateFile()
+{
+    QJsonObject state = dlg_classif_train->saveState();
+    state["gen_path"] = ui->lineEdit_gen_dir->text();
+    state["prj_path"] = ui->lineEdit_img_dir->text();
+    // The indented JSON and one line end, written whole and without a shell, so that paths
+    // holding $, backquotes or quotes reach the file unchanged.
+    AtomicFile::write(InterfacePaths::trainerState(), QJsonDocument(state).toJson(QJsonDocument::Indented) + '\n');
+}
+
+bool forgewright_main_window::readStateFile()
+{
+    QFile file(InterfacePaths::trainerState());
+    if (!file.exists() || !file.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray content = file.readAll();
+    file.close();
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
+    if (error.error != QJsonParseError::NoError) {
+        qDebug().noquote() << "fromJson failed: " + error.errorString();
+        return false;
+    }
+    if (!document.isObject()) {
+        qDebug() << "read json error";
+        return true;
+    }
+    const QJsonObject state = document.object();
+    dlg_classif_train->restoreState(state);
+    ui->lineEdit_img_dir->setText(state["prj_path"].toString());
+    ui->lineEdit_gen_dir->setText(state["gen_path"].toString());
+    return true;
+}
+
+void forgewright_main_window::runArguments(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const QString word = QString::fromUtf8(argv[i]);
+        if (word == QLatin1String("gen")) {
+            dlg_classif_train->on_pushButton_gen_clicked();
+            exitAfterGen = true;
+            break;
+        }
+        if (word == QLatin1String("train")) {
+            dlg_classif_train->exitOnStop = true;
+            // Counted once per machine; the marker is set before any reply, so a failed
+            // request is not retried by later runs.
+            if (!QFile::exists(InterfacePaths::countedMarker()))
+                set_colab_count();
+            AtomicFile::touch(InterfacePaths::countedMarker());
+            dlg_classif_train->on_pushButton_train_clicked();
+        }
+    }
+}
+
+void forgewright_main_window::set_colab_count()
+{
+}
+
+void forgewright_main_window::closeEvent(QCloseEvent*)
+{
+}
+
+void forgewright_main_window::on_pushButton_5_clicked()
+{
+    set_colab_count();
+}
+
+void forgewright_main_window::on_pushButton_4_clicked()
+{
+    dlg_classif_train->stop_train();
+}
+
+void forgewright_main_window::on_pushButton_3_clicked()
+{
+    dlg_classif_train->on_pushButton_train_clicked();
+}
+
+void forgewright_main_window::on_pushButton_2_clicked()
+{
+    dlg_classif_train->on_pushButton_gen_clicked();
+}
+
+void forgewright_main_window::on_pushButton_clicked()
+{
+    dlg_classif_train->setWindowModality(Qt::WindowModal);
+    dlg_classif_train->setWindowFlags(Qt::WindowCloseButtonHint);
+
+    const QSize screen = QGuiApplication::screens().first()->size();
+    const QPoint cursor = QCursor::pos();
+    const int w = dlg_classif_train->width();
+    const int h = dlg_classif_train->height();
+    const int x = cursor.x() + w <= screen.width() ? cursor.x() : screen.width() - w;
+    const int y = cursor.y() + h <= screen.height() ? cursor.y() : screen.height() - h;
+    dlg_classif_train->move(x, y);
+    dlg_classif_train->setVisible(true);
+}
+
+} // namespace forgewright

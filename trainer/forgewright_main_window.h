@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QMainWindow>
+
+class DialogRuzerizOzize;
+
+namespace Ui {
+class forgewright_main_window;
+}
+
+namespace forgewright {
+
+// The trainer's small control panel and batch driver: restores the trainer dialog from the
+// state file, then carries out the command-line words "gen" and "train".
+class forgewright_main_window : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    forgewright_main_window(int argc, char** argv, QWidget* parent = nullptr);
+    ~forgewright_main_window() override;
+
+    // Sends one increment of the shared usage counter.
+    void set_colab_count();
+
+    bool exitAfterGen = false;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void on_pushButton_5_clicked();
+    void on_pushButton_4_clicked();
+    void on_pushButton_3_clicked();
+    void on_pushButton_2_clicked();
+    void on_pushButton_clicked();
+
+private:
+    void centreOnDesktop();
+    void writeDefaultStateFile();
+    // False when the state file holds no valid JSON: the arguments are then ignored.
+    bool readStateFile();
+    void runArguments(int argc, char** argv);
+
+    Ui::forgewright_main_window* ui;
+    DialogRuzerizOzize* dlg_classif_train = nullptr;
+};
+
+} // namespace forgewright

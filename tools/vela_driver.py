@@ -1,0 +1,336 @@
+"""Drive forgewright (trainer) and seerkeep (server) through their file protocol.
+
+A notebook imports this module and calls, in order:
+
+    write_state(project, gen_folder, model="VoderoVod_32")
+    gen()
+    run = train();  run.wait_for(accuracy=90, budget=300);  stop(run)
+    export(gen_folder, model_folder)
+    server = serve();  update(model_folder);  result = test(image);  exit(server)
+
+Everything lives in one interface folder: $VELA_TMP_DIR, else /tmp (the programs use the same
+rule). Only the Python standard library is used.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+__all__ = [
+    "DriverError", "interface_dir", "write_state", "gen", "train", "stop", "export", "serve",
+    "update", "test", "exit", "read_record", "TrainingRun", "Server",
+]
+
+STATE_FILE = "ruzerizozize.json"
+TRAIN_LOG = "ruzerizozize.log"
+STOP_FILE = "ruzerizozize.stop"
+COMMAND_FILE = "derarodizir_test.cmd"
+HEARTBEAT_FILE = "derarodizir.run"
+SERVER_LOG = "derarodizir.log"
+RESULT_FILE = "derarodizir_result.png"
+
+# What a new trainer saves (on a machine without a GPU); write_state starts from it when there
+# is no state file yet, because the trainer reads a missing key as false or 0.
+DEFAULT_STATE = {
+    "augmen": {}, "batch": 16, "continue_custom": False, "continue_defalut": True,
+    "continue_train": True, "custom_wg": "", "gen_jpg": True, "gen_png": False, "gen_size": 608,
+    "keep_aspect_ratio": True, "model": "darknet19", "subdivisions": 8, "unknown_classes": 0,
+    "use_augmen": True, "use_class_balancing": True, "use_random_class": False,
+}
+
+
+class DriverError(RuntimeError):
+    """A step failed; the message says which and carries the programs' own record when there is one."""
+
+
+def interface_dir():
+    return Path(os.environ.get("VELA_TMP_DIR") or "/tmp")
+
+
+def _path(name):
+    return interface_dir() / name
+
+
+def _write_whole(path, data):
+    """Write to a temporary file in the same folder, then rename: readers never see half a file."""
+    path = Path(path)
+    fd, tmp = tempfile.mkstemp(prefix="." + path.name + ".", dir=str(path.parent))
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+
+
+def read_record(path):
+    """The one JSON record a log holds, or None when there is none (yet)."""
+    try:
+        text = Path(path).read_text(encoding="utf-8").strip()
+    except (FileNotFoundError, UnicodeDecodeError):
+        return None
+    if not text:
+        return None
+    try:
+        return json.loads(text.splitlines()[-1])
+    except json.JSONDecodeError:
+        return None
+
+
+def _find_program(name, env_var):
+    """The launcher or program: $<env_var>, else next to this file's build tree, else PATH."""
+    explicit = os.environ.get(env_var)
+    if explicit:
+        return explicit
+    here = Path(__file__).resolve().parent
+    build = Path(os.environ.get("VELA_BUILD_DIR") or here.parent / "build")
+    for candidate in (build / name, build / "server" / name, here.parent / "bin" / name):
+        if candidate.exists():
+            return str(candidate)
+    found = shutil.which(name)
+    if found:
+        return found
+    raise DriverError(f"cannot find {name}: build the project or set {env_var}")
+
+
+def _program_env():
+    env = dict(os.environ)
+    env["VELA_TMP_DIR"] = str(interface_dir())
+    if not env.get("DISPLAY") and not env.get("QT_QPA_PLATFORM"):
+        env["QT_QPA_PLATFORM"] = "offscreen"
+    return env
+
+
+# ---------------------------------------------------------------------------------------------
+# Trainer
+
+def write_state(project, gen_folder, model="VoderoVod_32", **settings):
+    """Write the trainer's state file: the project folder, the generation folder (created), the
+    model and any other state key (batch=16, gen_size=64, use_augmen=False, ...). Keys already in
+    the file that are not given keep their values."""
+    project = Path(project).resolve()
+    if not project.is_dir():
+        raise DriverError(f"project folder not found: {project}")
+    gen_folder = Path(gen_folder).resolve()
+    gen_folder.mkdir(parents=True, exist_ok=True)
+    try:
+        state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
+        if not isinstance(state, dict):
+            state = dict(DEFAULT_STATE)
+    except (FileNotFoundError, json.JSONDecodeError, UnicodeDecodeError):
+        state = dict(DEFAULT_STATE)
+    state.update(settings)
+    state["prj_path"] = str(project)
+    state["gen_path"] = str(gen_folder)
+    state["model"] = model
+    interface_dir().mkdir(parents=True, exist_ok=True)
+    _write_whole(_path(STATE_FILE), json.dumps(state, indent=4, sort_keys=True) + "\n")
+    return state
+
+
+def gen(timeout=1800, on_progress=None):
+    """Run `forgewright gen`; returns the last progress value. Raises when the run fails or
+    the training folder is incomplete."""
+    program = _find_program("run-forgewright", "VELA_FORGEWRIGHT")
+    state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
+    proc = subprocess.Popen([program, "gen"], env=_program_env(), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    last = -1
+    deadline = time.monotonic() + timeout
+    while proc.poll() is None:
+        record = read_record(_path(TRAIN_LOG))
+        if record and "gen_progress" in record and record["gen_progress"] != last:
+            last = record["gen_progress"]
+            if on_progress:
+                on_progress(last)
+        if time.monotonic() > deadline:
+            proc.kill()
+            raise DriverError(f"generation did not end within {timeout} s")
+        time.sleep(0.2)
+    err = proc.stderr.read().decode("utf-8", "replace")
+    if proc.returncode != 0:
+        raise DriverError(f"forgewright gen exited with {proc.returncode}: {err.strip()[-2000:]}")
+    data_gen = Path(state["gen_path"]) / "data_gen"
+    for name in ("data.data", "labels.txt", "names.list", "train.list", "train.cfg", "test.cfg", "version"):
+        if not (data_gen / name).exists():
+            raise DriverError(f"generation left no {data_gen / name}; forgewright said: {err.strip()[-2000:]}")
+    record = read_record(_path(TRAIN_LOG))
+    return record.get("gen_progress", 0) if record else 0
+
+
+@dataclass
+class TrainingRun:
+    """A running `forgewright train`; its progress comes from the trainer's log."""
+    process: subprocess.Popen
+    started: float = field(default_factory=time.monotonic)
+
+    def state(self):
+        """The latest "train_state" object: intr, avg, acc (percent), time_sec, time_str, backend."""
+        record = read_record(_path(TRAIN_LOG))
+        if record and isinstance(record.get("train_state"), dict):
+            return record["train_state"]
+        return None
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait_for(self, accuracy=None, iterations=None, budget=600, on_progress=None, poll=1.0):
+        """Wait until the accuracy (percent) or the iteration count is reached, the budget (s)
+        passes or the trainer ends. Returns the last state."""
+        deadline = time.monotonic() + budget
+        last = None
+        while time.monotonic() < deadline:
+            if not self.running():
+                break
+            state = self.state()
+            if state and state != last:
+                last = state
+                if on_progress:
+                    on_progress(state)
+                if accuracy is not None and state.get("acc", 0) >= accuracy and state.get("intr", 0) > 0:
+                    break
+                if iterations is not None and state.get("intr", 0) >= iterations:
+                    break
+            time.sleep(poll)
+        return self.state()
+
+
+def train():
+    """Start `forgewright train` (the launcher provides the ROS environment)."""
+    program = _find_program("run-forgewright", "VELA_FORGEWRIGHT")
+    stop_file = _path(STOP_FILE)
+    proc = subprocess.Popen([program, "train"], env=_program_env(), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    # Start-up creates a stop file and the training start removes it: wait for that, so a
+    # stop request written afterwards is never mistaken for the leftover one.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise DriverError(f"forgewright train ended at start with {proc.returncode}")
+        if not stop_file.exists() and (read_record(_path(TRAIN_LOG)) or {}).get("train_state"):
+            return TrainingRun(proc)
+        time.sleep(0.2)
+    proc.terminate()
+    raise DriverError("training did not start within 60 s")
+
+
+def stop(run, timeout=60):
+    """Ask a training run to stop through the stop file; returns its last state."""
+    last = run.state()
+    _write_whole(_path(STOP_FILE), b"")
+    try:
+        code = run.process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        run.process.send_signal(signal.SIGTERM)
+        raise DriverError(f"training did not stop within {timeout} s")
+    if code != 0:
+        raise DriverError(f"forgewright train exited with {code}")
+    return last
+
+
+def export(gen_folder, model_folder):
+    """Copy the trained weights, names and test configuration into a model folder, as the
+    trainer's Export does: train.weights, names.list, test.cfg."""
+    data_gen = Path(gen_folder) / "data_gen"
+    sources = {
+        "train.weights": data_gen / "backup" / "train.backup",
+        "names.list": data_gen / "names.list",
+        "test.cfg": data_gen / "test.cfg",
+    }
+    for target, source in sources.items():
+        if not source.exists():
+            raise DriverError(f"nothing to export: {source} is missing")
+    model_folder = Path(model_folder)
+    model_folder.mkdir(parents=True, exist_ok=True)
+    for target, source in sources.items():
+        _write_whole(model_folder / target, source.read_bytes())
+    return model_folder
+
+
+# ---------------------------------------------------------------------------------------------
+# Server
+
+@dataclass
+class Server:
+    process: subprocess.Popen
+
+
+def _heartbeat_stamp():
+    try:
+        return _path(HEARTBEAT_FILE).stat().st_mtime_ns
+    except FileNotFoundError:
+        return None
+
+
+def _send(command, timeout):
+    """Write one command, wait for the server to consume it (command file gone, heartbeat
+    rewritten) and return the server log's record."""
+    before = _heartbeat_stamp()
+    _write_whole(_path(COMMAND_FILE), command)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not _path(COMMAND_FILE).exists() and _heartbeat_stamp() != before:
+            return read_record(_path(SERVER_LOG))
+        time.sleep(0.05)
+    raise DriverError(f"the server did not answer {command!r} within {timeout} s")
+
+
+def serve(timeout=60):
+    """Start seerkeep and wait until it answers commands."""
+    program = _find_program("seerkeep", "VELA_SEERKEEP")
+    proc = subprocess.Popen([program], env=_program_env(), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + timeout
+    # A command the server does not know is consumed and acknowledged without any action.
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise DriverError(f"seerkeep ended at start with {proc.returncode}")
+        try:
+            _send("ping", timeout=2)
+            return Server(proc)
+        except DriverError:
+            continue
+    proc.terminate()
+    raise DriverError("seerkeep did not start answering")
+
+
+def update(model_folder, timeout=120):
+    """Load a model folder into the server; raises with the server's record on failure."""
+    record = _send("update," + str(model_folder), timeout)
+    if not record or record.get("state") == "update_error":
+        raise DriverError(f"update failed: {record}")
+    if record.get("state") != "update_end" or not record.get("load_model"):
+        raise DriverError(f"the model could not be loaded: {record}")
+    return record
+
+
+def test(image, timeout=120):
+    """Classify one image; returns the server's "test_end" record with the result picture's
+    path added as "result_path". Raises with the record on "test_error"."""
+    record = _send("test," + str(image), timeout)
+    if not record or record.get("state") != "test_end":
+        raise DriverError(f"test failed: {record}")
+    record = dict(record)
+    record["result_path"] = str(_path(RESULT_FILE))
+    return record
+
+
+def exit(server, timeout=30):  # noqa: A001 - the notebook's word for it
+    """Send "exit" and wait for the server to end with code 0."""
+    _write_whole(_path(COMMAND_FILE), "exit")
+    try:
+        code = server.process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        server.process.terminate()
+        raise DriverError(f"the server did not exit within {timeout} s")
+    if code != 0:
+        raise DriverError(f"the server exited with {code}")
+    return code

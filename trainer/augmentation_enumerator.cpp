@@ -118,6 +118,12 @@ int AugmentationEnumerator::enumerate(const cv::Mat& source, const AugmentationS
     return produced;
 }
 
+int AugmentationEnumerator::enumerate(const cv::Mat& source, const AugmentationSettings& settings,
+                                      const std::atomic<bool>& running, const VariantSink& sink)
+{
+    return enumerate(source, settings, [&running] { return running.load(); }, sink);
+}
+
 std::vector<cv::Mat> AugmentationEnumerator::collect(const cv::Mat& source, const AugmentationSettings& settings,
                                                      const KeepRunning& keepRunning,
                                                      const std::function<void()>& afterEach)

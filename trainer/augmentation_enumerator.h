@@ -28,6 +28,9 @@ public:
     // gives nothing.
     static int enumerate(const cv::Mat& source, const AugmentationSettings& settings,
                          const KeepRunning& keepRunning, const VariantSink& sink);
+    // The same, stopped by clearing running (from any thread).
+    static int enumerate(const cv::Mat& source, const AugmentationSettings& settings,
+                         const std::atomic<bool>& running, const VariantSink& sink);
 
     // The variants as a list, in order. afterEach, when given, runs after every append (the
     // editor processes pending events there, which is how a stop request reaches it).

@@ -204,6 +204,22 @@ private slots:
         // |N(0, 10)| averages about 8; saturation at 0 and 255 lowers it a little.
         QVERIFY2(meanDifference > 5.0 && meanDifference < 10.0, qPrintable(QString::number(meanDifference)));
 
+        // The noise is OpenCV's normal 16-bit fill, added with saturation at both ends.
+        for (const double sigma : {10.0, 50.0}) {
+            seedGenerators(1, 8);
+            const cv::Mat fast = DialogAugmentation::get_noise(colour, sigma);
+            seedGenerators(1, 8);
+            cv::Mat gaussian(colour.size(), CV_16SC3);
+            cv::randn(gaussian, cv::Scalar::all(0), cv::Scalar::all(sigma));
+            cv::Mat wide;
+            colour.convertTo(wide, CV_16SC3);
+            cv::addWeighted(wide, 1, gaussian, 1, 0, wide);
+            cv::Mat literal;
+            wide.convertTo(literal, CV_8UC3);
+            QVERIFY(identical(fast, literal));
+            QVERIFY(cv::countNonZero(literal.reshape(1) == 255) > 0 && cv::countNonZero(literal.reshape(1) == 0) > 0);
+        }
+
         cv::Mat five;
         cv::GaussianBlur(colour, five, cv::Size(5, 5), 0, 0);
         cv::Mat three;

@@ -70,15 +70,34 @@ cv::Mat AugmentationTransforms::noise(const cv::Mat& src, double sigma)
 {
     if (sigma == 0.0 || src.empty())
         return src.clone();
-    // Signed 16 bits hold every 8-bit value plus the noise; deeper pixels work in floating point.
-    const int depth = src.depth();
-    const int workDepth = (depth == CV_8U || depth == CV_8S) ? CV_16S : (depth == CV_64F ? CV_64F : CV_32F);
-    const int workType = CV_MAKETYPE(workDepth, src.channels());
+
+    if (src.depth() == CV_8U) {
+        // Signed 16-bit noise added to the pixels and saturated back to 8 bits. The noise buffer
+        // is kept per thread: a fresh one for every call of a generation run costs more in page
+        // faults than the addition itself.
+        thread_local cv::Mat gaussian;
+        gaussian.create(src.size(), CV_MAKETYPE(CV_16S, src.channels()));
+        cv::randn(gaussian, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
+        cv::Mat out(src.size(), src.type());
+        const int values = src.cols * src.channels();
+        for (int y = 0; y < src.rows; ++y) {
+            const uchar* pixel = src.ptr<uchar>(y);
+            const short* offset = gaussian.ptr<short>(y);
+            uchar* result = out.ptr<uchar>(y);
+            // The same as widening to 16 bits, adding with saturation and narrowing again.
+            for (int i = 0; i < values; ++i)
+                result[i] = cv::saturate_cast<uchar>(cv::saturate_cast<short>(int(pixel[i]) + int(offset[i])));
+        }
+        return out;
+    }
+
+    // Deeper pixels: the same in floating point.
+    const int workType = CV_MAKETYPE(src.depth() == CV_64F ? CV_64F : CV_32F, src.channels());
     cv::Mat gaussian(src.size(), workType);
     cv::randn(gaussian, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
     cv::Mat sum;
     src.convertTo(sum, workType);
-    cv::addWeighted(sum, 1.0, gaussian, 1.0, 0.0, sum);
+    sum += gaussian;
     cv::Mat out;
     sum.convertTo(out, src.type());
     return out;

@@ -52,11 +52,33 @@ struct Plan
         mirrorsVertical = s.flipVerticalEnabled ? 1 : 0;
     }
 
-    static bool isUntouched(double noise, int blur, int angle, double gain, int x, int y)
+    // The pass whose unmirrored variant is the source itself, which is left out.
+    static bool isIdentityPass(double noise, int blur, int angle, double gain)
     {
-        return noise == 0.0 && blur == 1 && angle == 0 && gain == 1.0 && x == 0 && y == 0;
+        return noise == 0.0 && blur == 1 && angle == 0 && gain == 1.0;
     }
 };
+
+// Hands out the mirror variants of one pass (left-right flag outer, upside-down inner). All of
+// them exist before the first is handed out, so a sink that edits its variant cannot disturb
+// the next one (flag 0 shares the pixels of its input).
+int emitMirrors(const cv::Mat& gained, const Plan& plan, bool identityPass,
+                const AugmentationEnumerator::VariantSink& sink)
+{
+    std::array<cv::Mat, 4> variants;
+    int count = 0;
+    for (int x = 0; x <= plan.mirrorsHorizontal; ++x) {
+        const cv::Mat mirrored = T::flipHorizontal(gained, x);
+        for (int y = 0; y <= plan.mirrorsVertical; ++y) {
+            if (identityPass && x == 0 && y == 0)
+                continue;
+            variants[count++] = T::flipVertical(mirrored, y);
+        }
+    }
+    for (int i = 0; i < count; ++i)
+        sink(std::move(variants[i]));
+    return count;
+}
 
 } // namespace
 
@@ -92,25 +114,7 @@ int AugmentationEnumerator::enumerate(const cv::Mat& source, const AugmentationS
                     const bool lastGain = gi + 1 == plan.gains.size();
                     const cv::Mat gained = gain == 1.0 && lastGain ? rotated : T::contrast(rotated, gain);
 
-                    // All mirror variants of this pass exist before the first is handed out, so
-                    // a sink that edits a variant cannot disturb the next one.
-                    std::array<cv::Mat, 4> variants;
-                    std::array<bool, 4> wanted{};
-                    int slot = 0;
-                    for (int x = 0; x <= plan.mirrorsHorizontal; ++x) {
-                        const cv::Mat mirrored = T::flipHorizontal(gained, x);
-                        for (int y = 0; y <= plan.mirrorsVertical; ++y, ++slot) {
-                            wanted[slot] = !Plan::isUntouched(noise, kernel, angle, gain, x, y);
-                            if (wanted[slot])
-                                variants[slot] = T::flipVertical(mirrored, y);
-                        }
-                    }
-                    for (int i = 0; i < slot; ++i) {
-                        if (!wanted[i])
-                            continue;
-                        sink(std::move(variants[i]));
-                        ++produced;
-                    }
+                    produced += emitMirrors(gained, plan, Plan::isIdentityPass(noise, kernel, angle, gain), sink);
                 }
             }
         }
@@ -155,7 +159,7 @@ long long AugmentationEnumerator::count(const AugmentationSettings& settings)
     bool untouchedReached = false;
     for (const int angle : plan.angles)
         for (const double gain : plan.gains)
-            untouchedReached = untouchedReached || Plan::isUntouched(0.0, 1, angle, gain, 0, 0);
+            untouchedReached = untouchedReached || Plan::isIdentityPass(0.0, 1, angle, gain);
     if (untouchedReached && !plan.noiseLevels.empty() && !plan.blurKernels.empty())
         --total;
     return static_cast<long long>(total);

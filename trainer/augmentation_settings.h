@@ -97,8 +97,9 @@ struct AugmentationSettings
     bool flipVerticalPreview = false;
 
     // The settings a newly created editor holds after restoring state: an empty object keeps the
-    // defaults; otherwise a missing key means false or zero, and every value is rounded and
-    // clamped as the editor's widgets do.
+    // defaults; otherwise a missing key means false or zero, every value is rounded and clamped
+    // as the editor's widgets do, and the preview values are clamped by the sliders' form ranges
+    // and then by the ranges the spin boxes give them.
     static AugmentationSettings fromState(const QJsonObject& state);
     // The editor's saved-state object ("is_rotate", "rotate_min", ...).
     QJsonObject toState() const;

@@ -169,10 +169,7 @@ private slots:
         int highest = 0;
         for (uint seed = 1; seed <= 300; ++seed) {
             seedGenerators(seed, 1);
-            QT_WARNING_PUSH
-            QT_WARNING_DISABLE_DEPRECATED
-            qsrand(uint(qrand()));
-            QT_WARNING_POP
+            seedGenerators(uint(qtRandom()), 1); // the transform reseeds with the next value first
             const int red = qtRandom() % 255;
             const int green = qtRandom() % 255;
             const int blue = qtRandom() % 255;

@@ -1,0 +1,265 @@
+#include "classif_config.h"
+
+#include "class_colors.h"
+#include "darknet_cfg.h"
+#include "darknet_input.h"
+#include "darknet_weights.h"
+#include "dnn_backend.h"
+#include "guide_map_source.h"
+#include "model_folder.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QMutexLocker>
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/dnn/shape_utils.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <mutex>
+#include <numeric>
+
+// What infer() needs besides the network itself.
+struct ClassifConfig::LoadedNetwork
+{
+    DarknetInput input;
+    GuideMapSource guide;
+    std::vector<std::string> outputs; // the scores, then the guide-map layer if any
+    int classes = 0;
+    cv::Size inputSize; // [net] width x height
+};
+
+namespace {
+
+// Configurations are text of a few kilobytes; anything far larger is not one.
+constexpr qint64 kMaxCfgBytes = 16 * 1024 * 1024;
+
+bool readFile(const QString& path, qint64 maxBytes, QByteArray* bytes, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QString("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (maxBytes > 0 && file.size() > maxBytes) {
+        *error = QString("%1 is too large to be a network configuration").arg(path);
+        return false;
+    }
+    *bytes = file.readAll();
+    return true;
+}
+
+// Both programs run on two cores; one worker per core keeps the classifier fast without
+// oversubscribing them.
+void useAllCoresOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { cv::setNumThreads(std::max(1, cv::getNumberOfCPUs())); });
+}
+
+bool asBgr(const cv::Mat& image, cv::Mat* bgr)
+{
+    if (image.empty()) {
+        qDebug().noquote() << "classifier: empty image, nothing to classify";
+        return false;
+    }
+    if (image.depth() != CV_8U) {
+        qDebug().noquote() << "classifier: only 8-bit images can be classified";
+        return false;
+    }
+    switch (image.channels()) {
+    case 3:
+        *bgr = image;
+        return true;
+    case 1:
+        cv::cvtColor(image, *bgr, cv::COLOR_GRAY2BGR);
+        return true;
+    case 4:
+        cv::cvtColor(image, *bgr, cv::COLOR_BGRA2BGR);
+        return true;
+    default:
+        qDebug().noquote() << "classifier: cannot classify an image of" << image.channels() << "channels";
+        return false;
+    }
+}
+
+std::vector<std::pair<int, float> > bestScores(const cv::Mat& scores, int top)
+{
+    const float* values = scores.ptr<float>();
+    const int count = int(scores.total());
+    std::vector<int> order(count);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [values](int a, int b) { return values[a] > values[b]; });
+    const int kept = std::min(count, std::max(1, top));
+    std::vector<std::pair<int, float> > results;
+    for (int i = 0; i < kept; ++i)
+        results.emplace_back(order[i], values[order[i]]);
+    return results;
+}
+
+} // namespace
+
+ClassifConfig::ClassifConfig() = default;
+
+ClassifConfig::~ClassifConfig() = default;
+
+cv::dnn::Net* ClassifConfig::activeNet() const
+{
+    if (gpu_classifier && gpu_classifier->has_network())
+        return gpu_classifier->net.get();
+    if (cpu_classifier && cpu_classifier->has_network())
+        return cpu_classifier->net.get();
+    return nullptr;
+}
+
+bool ClassifConfig::load(const QString& folder, const QString& backend, QString* error)
+{
+    QString dummy;
+    if (!error)
+        error = &dummy;
+    try {
+        ModelFolder files;
+        if (!files.locate(folder, error))
+            return false;
+
+        QByteArray cfgText;
+        DarknetCfg cfg;
+        if (!readFile(files.cfgPath, kMaxCfgBytes, &cfgText, error))
+            return false;
+        if (!cfg.parse(cfgText, error)) {
+            *error = QString("%1: %2").arg(files.cfgPath, *error);
+            return false;
+        }
+
+        QByteArray weights;
+        DarknetWeights header;
+        if (!readFile(files.weightsPath, 0, &weights, error))
+            return false;
+        if (!header.check(weights, cfg.parameterCount(), error)) {
+            *error = QString("%1: %2").arg(files.weightsPath, *error);
+            return false;
+        }
+
+        QByteArray namesText;
+        if (!readFile(files.namesPath, kMaxCfgBytes, &namesText, error))
+            return false;
+        const QStringList names = ModelFolder::readNames(namesText);
+        if (names.size() != cfg.outputSize()) {
+            *error = QString("%1 lists %2 classes but the network has %3 outputs")
+                         .arg(files.namesPath)
+                         .arg(names.size())
+                         .arg(cfg.outputSize());
+            return false;
+        }
+
+        useAllCoresOnce();
+        const QByteArray importerText = cfg.importerText();
+        auto net = std::make_unique<cv::dnn::Net>(cv::dnn::readNetFromDarknet(
+            importerText.constData(), size_t(importerText.size()), weights.constData(), size_t(weights.size())));
+        weights.clear();
+        if (net->empty()) {
+            *error = QString("OpenCV could not build the network of %1").arg(files.cfgPath);
+            return false;
+        }
+        const DnnBackend chosen = DnnBackend::choose(backend);
+        net->setPreferableBackend(chosen.backend);
+        net->setPreferableTarget(chosen.target);
+
+        auto layout = std::make_unique<LoadedNetwork>();
+        layout->input = DarknetInput(cfg.inputWidth(), cfg.inputHeight(), cfg.leadingCrop());
+        layout->inputSize = cv::Size(cfg.inputWidth(), cfg.inputHeight());
+        layout->classes = int(cfg.outputSize());
+        layout->guide.plan(cfg, *net);
+        const std::vector<std::string> unconnected = net->getUnconnectedOutLayersNames();
+        if (unconnected.size() != 1) {
+            *error = QString("%1: the network has %2 outputs instead of one").arg(files.cfgPath).arg(unconnected.size());
+            return false;
+        }
+        layout->outputs.push_back(unconnected.front());
+        if (!layout->guide.layerName().empty())
+            layout->outputs.push_back(layout->guide.layerName());
+
+        // Shape inference proves that the layers fit together and give one score per class,
+        // without the cost of a run.
+        std::vector<cv::dnn::MatShape> inShapes, outShapes;
+        const cv::Size blobSize = layout->input.blobSize();
+        net->getLayerShapes(cv::dnn::MatShape{1, 3, blobSize.height, blobSize.width},
+                            net->getLayerId(unconnected.front()), inShapes, outShapes);
+        const qint64 scores = outShapes.empty() ? 0 : qint64(cv::dnn::total(outShapes.front()));
+        if (scores != layout->classes) {
+            *error = QString("%1: the network gives %2 scores, not %3").arg(files.cfgPath).arg(scores).arg(layout->classes);
+            return false;
+        }
+
+        QMutexLocker lock(&mutex);
+        gpu_classifier.reset();
+        cpu_classifier.reset();
+        if (backend == "CUDA") {
+            gpu_classifier = std::make_unique<darknetclassifier::VelaClassifier>();
+            gpu_classifier->net = std::move(net);
+        } else {
+            cpu_classifier = std::make_unique<cpudarknetclassifier::CPUVelaClassifier>();
+            cpu_classifier->net = std::move(net);
+        }
+        network = std::move(layout);
+        config_path = folder;
+        backend_name = backend;
+        running_backend = chosen.running;
+        class_names = names;
+        class_colors = distinctClassColors(names.size());
+        guide_maps.clear();
+        last_results.clear();
+        loaded = true;
+        return true;
+    } catch (const cv::Exception& e) {
+        *error = QString("OpenCV cannot use the model in %1: %2").arg(folder, QString::fromStdString(e.msg));
+    } catch (const std::bad_alloc&) {
+        *error = QString("not enough memory to load the model in %1").arg(folder);
+    } catch (const std::exception& e) {
+        *error = QString("cannot load the model in %1: %2").arg(folder, e.what());
+    } catch (...) {
+        *error = QString("cannot load the model in %1").arg(folder);
+    }
+    return false;
+}
+
+std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
+{
+    guide_maps.clear();
+    last_results.clear();
+    try {
+        cv::dnn::Net* net = activeNet();
+        if (!net || !network) {
+            qDebug().noquote() << "classifier: no network loaded";
+            return {};
+        }
+        cv::Mat bgr;
+        if (!asBgr(image, &bgr))
+            return {};
+        net->setInput(network->input.blob(bgr));
+        std::vector<cv::Mat> outputs;
+        net->forward(outputs, network->outputs);
+        if (outputs.empty() || int(outputs.front().total()) != network->classes)
+            return {};
+        const cv::Mat scores = outputs.front();
+        std::vector<std::pair<int, float> > results = bestScores(scores, top);
+        if (outputs.size() > 1) {
+            std::vector<int> classes;
+            for (const auto& result : results)
+                classes.push_back(result.first);
+            guide_maps = network->guide.maps(outputs[1], classes, upsampling, network->inputSize);
+        }
+        last_results = results;
+        return results;
+    } catch (const cv::Exception& e) {
+        qDebug().noquote() << "classifier: inference failed:" << QString::fromStdString(e.msg);
+    } catch (const std::exception& e) {
+        qDebug().noquote() << "classifier: inference failed:" << e.what();
+    } catch (...) {
+        qDebug().noquote() << "classifier: inference failed";
+    }
+    guide_maps.clear();
+    last_results.clear();
+    return {};
+}

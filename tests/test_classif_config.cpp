@@ -2,6 +2,7 @@
 // and refusing bad input.
 #include "classif_config.h"
 #include "classifier_fixtures.h"
+#include "darknet_cfg.h"
 #include "darknet_input.h"
 #include "darknet_reference.h"
 #include "darknet_weights.h"
@@ -214,6 +215,8 @@ private slots:
             files = referenceConfigurations();
         for (const QString& file : files)
             QTest::newRow(qPrintable(QFileInfo(file).completeBaseName())) << file;
+        if (files.isEmpty())
+            QTest::newRow("none") << QString();
     }
 
     void everyTemplateClassifies()
@@ -238,7 +241,16 @@ private slots:
         QVERIFY2(list.addConfigPath(name, folder, "CPU"), qPrintable(list.lastError()));
         QDir(folder).removeRecursively(); // the large weights files are no longer needed
         ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(name);
-        QVERIFY(config && config->loaded);
+        QVERIFY(config && config->loaded && config->cpu_classifier);
+        // OpenCV's importer took exactly the parameters the configuration asks for.
+        DarknetCfg cfg;
+        QVERIFY(cfg.parse(cfgText.toUtf8(), nullptr));
+        cv::dnn::Net& net = *config->cpu_classifier->net;
+        qint64 imported = 0;
+        for (const std::string& layer : net.getLayerNames())
+            for (const cv::Mat& blob : net.getLayer(layer)->blobs)
+                imported += qint64(blob.total());
+        QCOMPARE(imported, cfg.parameterCount());
         config->top = 5;
         cv::Mat picture = blurredNoise(320, 240, 5);
         const auto results = config->infer(picture);

@@ -132,13 +132,21 @@ bool ClassifConfig::load(const QString& folder, const QString& backend, QString*
             return false;
         }
 
+        // The header and the file's size say whether the weights fit before a byte more is read.
         QByteArray weights;
         DarknetWeights header;
-        if (!readFile(files.weightsPath, 0, &weights, error))
-            return false;
-        if (!header.check(weights, cfg.parameterCount(), error)) {
-            *error = QString("%1: %2").arg(files.weightsPath, *error);
-            return false;
+        {
+            QFile file(files.weightsPath);
+            if (!file.open(QIODevice::ReadOnly)) {
+                *error = QString("cannot read %1: %2").arg(files.weightsPath, file.errorString());
+                return false;
+            }
+            const QByteArray start = file.peek(DarknetWeights::kLongestHeader);
+            if (!header.check(start, file.size(), cfg.parameterCount(), error)) {
+                *error = QString("%1: %2").arg(files.weightsPath, *error);
+                return false;
+            }
+            weights = file.readAll();
         }
 
         QByteArray namesText;

@@ -16,13 +16,13 @@ T readLittle(const QByteArray& bytes, int offset)
 
 } // namespace
 
-bool DarknetWeights::check(const QByteArray& bytes, qint64 expectedFloats, QString* error)
+bool DarknetWeights::check(const QByteArray& bytes, qint64 fileSize, qint64 expectedFloats, QString* error)
 {
     QString dummy;
     if (!error)
         error = &dummy;
-    if (bytes.size() < 3 * 4 + 4) {
-        *error = QString("the weights file is too short for a header (%1 bytes)").arg(bytes.size());
+    if (bytes.size() < 3 * 4 + 4 || fileSize < bytes.size()) {
+        *error = QString("the weights file is too short for a header (%1 bytes)").arg(fileSize);
         return false;
     }
     major = readLittle<qint32>(bytes, 0);
@@ -31,11 +31,11 @@ bool DarknetWeights::check(const QByteArray& bytes, qint64 expectedFloats, QStri
     const bool wideSeen = major * 10 + minor >= 2;
     headerBytes = wideSeen ? 3 * 4 + 8 : 3 * 4 + 4;
     if (bytes.size() < headerBytes) {
-        *error = QString("the weights file is too short for a header (%1 bytes)").arg(bytes.size());
+        *error = QString("the weights file is too short for a header (%1 bytes)").arg(fileSize);
         return false;
     }
     seen = wideSeen ? readLittle<quint64>(bytes, 12) : readLittle<quint32>(bytes, 12);
-    const qint64 actual = bytes.size() - headerBytes;
+    const qint64 actual = fileSize - headerBytes;
     const qint64 expected = expectedFloats * qint64(sizeof(float));
     if (actual != expected) {
         *error = QString("the weights file holds %1 bytes of parameters but the network needs %2 (%3 floats): %4")

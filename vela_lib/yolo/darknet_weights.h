@@ -15,9 +15,11 @@ public:
     quint64 seen = 0;
     int headerBytes = 0;
 
-    // Reads the header of bytes and checks that exactly expectedFloats parameters follow.
-    // On failure returns false and says why in error.
-    bool check(const QByteArray& bytes, qint64 expectedFloats, QString* error);
+    // Reads the header from the start of a file of fileSize bytes and checks that exactly
+    // expectedFloats parameters follow it. On failure returns false and says why in error.
+    bool check(const QByteArray& start, qint64 fileSize, qint64 expectedFloats, QString* error);
+    // Bytes a file needs to hold the longest header.
+    static constexpr int kLongestHeader = 3 * 4 + 8;
 
     // Header bytes for version 0.2.0 with the given count of images seen, as darknet writes it.
     static QByteArray header(quint64 seen = 0);

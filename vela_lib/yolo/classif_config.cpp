@@ -20,8 +20,7 @@
 #include <mutex>
 #include <numeric>
 
-// What infer() needs besides the network itself.
-struct ClassifConfig::LoadedNetwork
+struct ClassifRuntime
 {
     DarknetInput input;
     GuideMapSource guide;
@@ -56,6 +55,72 @@ void useAllCoresOnce()
 {
     static std::once_flag once;
     std::call_once(once, [] { cv::setNumThreads(std::max(1, cv::getNumberOfCPUs())); });
+}
+
+// A model folder whose files have been read and found consistent with each other.
+struct CheckedModel
+{
+    QString cfgPath;
+    DarknetCfg cfg;
+    QByteArray weights;
+    QStringList names;
+};
+
+bool readCheckedModel(const QString& folder, CheckedModel* model, QString* error)
+{
+    ModelFolder files;
+    if (!files.locate(folder, error))
+        return false;
+    model->cfgPath = files.cfgPath;
+
+    QByteArray cfgText;
+    if (!readFile(files.cfgPath, kMaxCfgBytes, &cfgText, error))
+        return false;
+    if (!model->cfg.parse(cfgText, error)) {
+        *error = QString("%1: %2").arg(files.cfgPath, *error);
+        return false;
+    }
+
+    // The header and the file's size say whether the weights fit before a byte more is read.
+    QFile weights(files.weightsPath);
+    if (!weights.open(QIODevice::ReadOnly)) {
+        *error = QString("cannot read %1: %2").arg(files.weightsPath, weights.errorString());
+        return false;
+    }
+    DarknetWeights header;
+    if (!header.check(weights.peek(DarknetWeights::kLongestHeader), weights.size(), model->cfg.parameterCount(), error)) {
+        *error = QString("%1: %2").arg(files.weightsPath, *error);
+        return false;
+    }
+
+    QByteArray namesText;
+    if (!readFile(files.namesPath, kMaxCfgBytes, &namesText, error))
+        return false;
+    model->names = ModelFolder::readNames(namesText);
+    if (model->names.size() != model->cfg.outputSize()) {
+        *error = QString("%1 lists %2 classes but the network has %3 outputs")
+                     .arg(files.namesPath)
+                     .arg(model->names.size())
+                     .arg(model->cfg.outputSize());
+        return false;
+    }
+    model->weights = weights.readAll();
+    return true;
+}
+
+std::unique_ptr<cv::dnn::Net> importNetwork(CheckedModel& model, const DnnBackend& backend, QString* error)
+{
+    const QByteArray text = model.cfg.importerText();
+    auto net = std::make_unique<cv::dnn::Net>(cv::dnn::readNetFromDarknet(
+        text.constData(), size_t(text.size()), model.weights.constData(), size_t(model.weights.size())));
+    model.weights.clear(); // the network holds its own copy
+    if (net->empty()) {
+        *error = QString("OpenCV could not build the network of %1").arg(model.cfgPath);
+        return nullptr;
+    }
+    net->setPreferableBackend(backend.backend);
+    net->setPreferableTarget(backend.target);
+    return net;
 }
 
 bool asBgr(const cv::Mat& image, cv::Mat* bgr)
@@ -98,6 +163,35 @@ std::vector<std::pair<int, float> > bestScores(const cv::Mat& scores, int top)
     return results;
 }
 
+bool planRuntime(const CheckedModel& model, cv::dnn::Net& net, ClassifRuntime* layout, QString* error)
+{
+    layout->input = DarknetInput(model.cfg.inputWidth(), model.cfg.inputHeight(), model.cfg.leadingCrop());
+    layout->inputSize = cv::Size(model.cfg.inputWidth(), model.cfg.inputHeight());
+    layout->classes = int(model.cfg.outputSize());
+    layout->guide.plan(model.cfg, net);
+    const std::vector<std::string> unconnected = net.getUnconnectedOutLayersNames();
+    if (unconnected.size() != 1) {
+        *error = QString("%1: the network has %2 outputs instead of one").arg(model.cfgPath).arg(unconnected.size());
+        return false;
+    }
+    layout->outputs.push_back(unconnected.front());
+    if (!layout->guide.layerName().empty())
+        layout->outputs.push_back(layout->guide.layerName());
+
+    // Shape inference proves that the layers fit together and give one score per class,
+    // without the cost of a run.
+    std::vector<cv::dnn::MatShape> inShapes, outShapes;
+    const cv::Size blob = layout->input.blobSize();
+    net.getLayerShapes(cv::dnn::MatShape{1, 3, blob.height, blob.width}, net.getLayerId(unconnected.front()),
+                       inShapes, outShapes);
+    const qint64 scores = outShapes.empty() ? 0 : qint64(cv::dnn::total(outShapes.front()));
+    if (scores != layout->classes) {
+        *error = QString("%1: the network gives %2 scores, not %3").arg(model.cfgPath).arg(scores).arg(layout->classes);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 ClassifConfig::ClassifConfig() = default;
@@ -119,86 +213,15 @@ bool ClassifConfig::load(const QString& folder, const QString& backend, QString*
     if (!error)
         error = &dummy;
     try {
-        ModelFolder files;
-        if (!files.locate(folder, error))
+        CheckedModel model;
+        if (!readCheckedModel(folder, &model, error))
             return false;
-
-        QByteArray cfgText;
-        DarknetCfg cfg;
-        if (!readFile(files.cfgPath, kMaxCfgBytes, &cfgText, error))
-            return false;
-        if (!cfg.parse(cfgText, error)) {
-            *error = QString("%1: %2").arg(files.cfgPath, *error);
-            return false;
-        }
-
-        // The header and the file's size say whether the weights fit before a byte more is read.
-        QByteArray weights;
-        DarknetWeights header;
-        {
-            QFile file(files.weightsPath);
-            if (!file.open(QIODevice::ReadOnly)) {
-                *error = QString("cannot read %1: %2").arg(files.weightsPath, file.errorString());
-                return false;
-            }
-            const QByteArray start = file.peek(DarknetWeights::kLongestHeader);
-            if (!header.check(start, file.size(), cfg.parameterCount(), error)) {
-                *error = QString("%1: %2").arg(files.weightsPath, *error);
-                return false;
-            }
-            weights = file.readAll();
-        }
-
-        QByteArray namesText;
-        if (!readFile(files.namesPath, kMaxCfgBytes, &namesText, error))
-            return false;
-        const QStringList names = ModelFolder::readNames(namesText);
-        if (names.size() != cfg.outputSize()) {
-            *error = QString("%1 lists %2 classes but the network has %3 outputs")
-                         .arg(files.namesPath)
-                         .arg(names.size())
-                         .arg(cfg.outputSize());
-            return false;
-        }
-
         useAllCoresOnce();
-        const QByteArray importerText = cfg.importerText();
-        auto net = std::make_unique<cv::dnn::Net>(cv::dnn::readNetFromDarknet(
-            importerText.constData(), size_t(importerText.size()), weights.constData(), size_t(weights.size())));
-        weights.clear();
-        if (net->empty()) {
-            *error = QString("OpenCV could not build the network of %1").arg(files.cfgPath);
-            return false;
-        }
         const DnnBackend chosen = DnnBackend::choose(backend);
-        net->setPreferableBackend(chosen.backend);
-        net->setPreferableTarget(chosen.target);
-
-        auto layout = std::make_unique<LoadedNetwork>();
-        layout->input = DarknetInput(cfg.inputWidth(), cfg.inputHeight(), cfg.leadingCrop());
-        layout->inputSize = cv::Size(cfg.inputWidth(), cfg.inputHeight());
-        layout->classes = int(cfg.outputSize());
-        layout->guide.plan(cfg, *net);
-        const std::vector<std::string> unconnected = net->getUnconnectedOutLayersNames();
-        if (unconnected.size() != 1) {
-            *error = QString("%1: the network has %2 outputs instead of one").arg(files.cfgPath).arg(unconnected.size());
+        std::unique_ptr<cv::dnn::Net> net = importNetwork(model, chosen, error);
+        auto layout = std::make_unique<ClassifRuntime>();
+        if (!net || !planRuntime(model, *net, layout.get(), error))
             return false;
-        }
-        layout->outputs.push_back(unconnected.front());
-        if (!layout->guide.layerName().empty())
-            layout->outputs.push_back(layout->guide.layerName());
-
-        // Shape inference proves that the layers fit together and give one score per class,
-        // without the cost of a run.
-        std::vector<cv::dnn::MatShape> inShapes, outShapes;
-        const cv::Size blobSize = layout->input.blobSize();
-        net->getLayerShapes(cv::dnn::MatShape{1, 3, blobSize.height, blobSize.width},
-                            net->getLayerId(unconnected.front()), inShapes, outShapes);
-        const qint64 scores = outShapes.empty() ? 0 : qint64(cv::dnn::total(outShapes.front()));
-        if (scores != layout->classes) {
-            *error = QString("%1: the network gives %2 scores, not %3").arg(files.cfgPath).arg(scores).arg(layout->classes);
-            return false;
-        }
 
         QMutexLocker lock(&mutex);
         gpu_classifier.reset();
@@ -210,12 +233,12 @@ bool ClassifConfig::load(const QString& folder, const QString& backend, QString*
             cpu_classifier = std::make_unique<cpudarknetclassifier::CPUVelaClassifier>();
             cpu_classifier->net = std::move(net);
         }
-        network = std::move(layout);
+        runtime = std::move(layout);
         config_path = folder;
         backend_name = backend;
         running_backend = chosen.running;
-        class_names = names;
-        class_colors = distinctClassColors(names.size());
+        class_names = model.names;
+        class_colors = distinctClassColors(model.names.size());
         guide_maps.clear();
         last_results.clear();
         loaded = true;
@@ -238,17 +261,17 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
     last_results.clear();
     try {
         cv::dnn::Net* net = activeNet();
-        if (!net || !network) {
+        if (!net || !runtime) {
             qDebug().noquote() << "classifier: no network loaded";
             return {};
         }
         cv::Mat bgr;
         if (!asBgr(image, &bgr))
             return {};
-        net->setInput(network->input.blob(bgr));
+        net->setInput(runtime->input.blob(bgr));
         std::vector<cv::Mat> outputs;
-        net->forward(outputs, network->outputs);
-        if (outputs.empty() || int(outputs.front().total()) != network->classes)
+        net->forward(outputs, runtime->outputs);
+        if (outputs.empty() || int(outputs.front().total()) != runtime->classes)
             return {};
         const cv::Mat scores = outputs.front();
         std::vector<std::pair<int, float> > results = bestScores(scores, top);
@@ -256,7 +279,7 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
             std::vector<int> classes;
             for (const auto& result : results)
                 classes.push_back(result.first);
-            guide_maps = network->guide.maps(outputs[1], classes, upsampling, network->inputSize);
+            guide_maps = runtime->guide.maps(outputs[1], classes, upsampling, runtime->inputSize);
         }
         last_results = results;
         return results;

@@ -13,6 +13,9 @@
 #include <utility>
 #include <vector>
 
+// What inference needs besides the network: input preparation, output layers, guide maps.
+struct ClassifRuntime;
+
 // One classifier configuration: a model folder loaded on a backend, the settings that steer
 // classification and drawing, and the results of the latest inference.
 class ClassifConfig
@@ -74,7 +77,6 @@ public:
     void draw_boxes(cv::Mat& image);
 
 private:
-    struct LoadedNetwork;
-    std::unique_ptr<LoadedNetwork> network;
+    std::unique_ptr<ClassifRuntime> runtime;
     cv::dnn::Net* activeNet() const;
 };

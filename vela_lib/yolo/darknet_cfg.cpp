@@ -230,132 +230,190 @@ bool DarknetCfg::analyseLayer(int index, QString* error)
     layer.outH = layer.inH;
     layer.outC = layer.inC;
 
-    if (s.type == "convolutional") {
-        int stride = 1, pad = 0, padding = 0, bn = 0;
-        if (!intOption(s, "filters", 1, &layer.units, error) || !intOption(s, "size", 1, &layer.size, error)
-            || !intOption(s, "stride", 1, &stride, error) || !intOption(s, "pad", 0, &pad, error)
-            || !intOption(s, "padding", 0, &padding, error) || !intOption(s, "groups", 1, &layer.groups, error)
-            || !intOption(s, "batch_normalize", 0, &bn, error))
-            return false;
-        if (!positive(s, "filters", layer.units, error) || !positive(s, "size", layer.size, error)
-            || !positive(s, "stride", stride, error) || !positive(s, "groups", layer.groups, error))
-            return false;
-        if (layer.inC % layer.groups != 0 || layer.units % layer.groups != 0) {
-            *error = QString("%1: groups=%2 does not divide %3 input channels and %4 filters")
-                         .arg(where(s)).arg(layer.groups).arg(layer.inC).arg(layer.units);
-            return false;
-        }
-        if (pad)
-            padding = layer.size / 2;
-        layer.batchNormalize = bn != 0;
-        layer.activation = s.value("activation", "logistic");
-        layer.outW = (layer.inW + 2 * padding - layer.size) / stride + 1;
-        layer.outH = (layer.inH + 2 * padding - layer.size) / stride + 1;
-        layer.outC = layer.units;
-        layer.parameterCount = qint64(layer.units) * (layer.batchNormalize ? 4 : 1)
-                               + qint64(layer.units) * (layer.inC / layer.groups) * layer.size * layer.size;
-    } else if (s.type == "connected") {
-        int bn = 0;
-        if (!intOption(s, "output", 1, &layer.units, error) || !intOption(s, "batch_normalize", 0, &bn, error))
-            return false;
-        if (!positive(s, "output", layer.units, error))
-            return false;
-        layer.batchNormalize = bn != 0;
-        layer.activation = s.value("activation", "logistic");
-        const qint64 inputs = qint64(layer.inW) * layer.inH * layer.inC;
+    bool ok = true;
+    if (s.type == "convolutional")
+        ok = analyseConvolutional(layer, error);
+    else if (s.type == "connected")
+        ok = analyseConnected(layer, error);
+    else if (s.type == "maxpool" || s.type == "avgpool" || s.type == "upsample")
+        ok = analyseResampling(layer, error);
+    else if (s.type == "crop")
+        ok = analyseCrop(index, error);
+    else if (s.type == "route")
+        ok = analyseRoute(index, error);
+    else if (s.type == "shortcut" || s.type == "scale_channels")
+        ok = analyseSum(index, error);
+    else if (s.type != "softmax" && s.type != "dropout" && s.type != "cost") {
+        *error = QString("%1: unsupported layer").arg(where(s));
+        ok = false;
+    }
+    if (!ok)
+        return false;
+
+    if (layer.outW <= 0 || layer.outH <= 0 || layer.outC <= 0) {
+        *error = QString("%1: the layer's output would be empty (%2x%3x%4)")
+                     .arg(where(s)).arg(layer.outW).arg(layer.outH).arg(layer.outC);
+        return false;
+    }
+    return true;
+}
+
+bool DarknetCfg::analyseConvolutional(Layer& layer, QString* error)
+{
+    const Section& s = layer.section;
+    int stride = 1, pad = 0, padding = 0, bn = 0;
+    if (!intOption(s, "filters", 1, &layer.units, error) || !intOption(s, "size", 1, &layer.size, error)
+        || !intOption(s, "stride", 1, &stride, error) || !intOption(s, "pad", 0, &pad, error)
+        || !intOption(s, "padding", 0, &padding, error) || !intOption(s, "groups", 1, &layer.groups, error)
+        || !intOption(s, "batch_normalize", 0, &bn, error))
+        return false;
+    if (!positive(s, "filters", layer.units, error) || !positive(s, "size", layer.size, error)
+        || !positive(s, "stride", stride, error) || !positive(s, "groups", layer.groups, error))
+        return false;
+    if (layer.inC % layer.groups != 0 || layer.units % layer.groups != 0) {
+        *error = QString("%1: groups=%2 does not divide %3 input channels and %4 filters")
+                     .arg(where(s)).arg(layer.groups).arg(layer.inC).arg(layer.units);
+        return false;
+    }
+    if (pad)
+        padding = layer.size / 2;
+    layer.batchNormalize = bn != 0;
+    // Darknet's default activation, which OpenCV's importer does not share.
+    layer.activation = s.value("activation", "logistic");
+    layer.outW = (layer.inW + 2 * padding - layer.size) / stride + 1;
+    layer.outH = (layer.inH + 2 * padding - layer.size) / stride + 1;
+    layer.outC = layer.units;
+    // Biases, the three normalisation vectors (scales, means, variances), the kernels.
+    layer.parameterCount = qint64(layer.units) * (layer.batchNormalize ? 4 : 1)
+                           + qint64(layer.units) * (layer.inC / layer.groups) * layer.size * layer.size;
+    return true;
+}
+
+bool DarknetCfg::analyseConnected(Layer& layer, QString* error)
+{
+    const Section& s = layer.section;
+    int bn = 0;
+    if (!intOption(s, "output", 1, &layer.units, error) || !intOption(s, "batch_normalize", 0, &bn, error))
+        return false;
+    if (!positive(s, "output", layer.units, error))
+        return false;
+    layer.batchNormalize = bn != 0;
+    layer.activation = s.value("activation", "logistic");
+    const qint64 inputs = qint64(layer.inW) * layer.inH * layer.inC;
+    layer.outW = layer.outH = 1;
+    layer.outC = layer.units;
+    layer.parameterCount = qint64(layer.units) * (layer.batchNormalize ? 4 : 1) + inputs * layer.units;
+    return true;
+}
+
+bool DarknetCfg::analyseResampling(Layer& layer, QString* error)
+{
+    const Section& s = layer.section;
+    if (s.type == "avgpool") {
         layer.outW = layer.outH = 1;
-        layer.outC = layer.units;
-        layer.parameterCount = qint64(layer.units) * (layer.batchNormalize ? 4 : 1) + inputs * layer.units;
-    } else if (s.type == "maxpool") {
-        int stride = 1, padding = 0;
-        if (!intOption(s, "stride", 1, &stride, error) || !intOption(s, "size", stride, &layer.size, error)
-            || !intOption(s, "padding", layer.size - 1, &padding, error))
-            return false;
-        if (!positive(s, "stride", stride, error) || !positive(s, "size", layer.size, error))
-            return false;
-        layer.outW = (layer.inW + padding - layer.size) / stride + 1;
-        layer.outH = (layer.inH + padding - layer.size) / stride + 1;
-    } else if (s.type == "avgpool") {
-        layer.outW = layer.outH = 1;
-    } else if (s.type == "upsample") {
+        return true;
+    }
+    if (s.type == "upsample") {
         int stride = 2;
         if (!intOption(s, "stride", 2, &stride, error) || !positive(s, "stride", stride, error))
             return false;
         layer.outW = layer.inW * stride;
         layer.outH = layer.inH * stride;
-    } else if (s.type == "crop") {
-        if (index != 0) {
-            *error = QString("%1: a [crop] is only supported as the first layer").arg(where(s));
-            return false;
-        }
-        int noadjust = 0;
-        if (!intOption(s, "crop_width", 1, &layer.outW, error) || !intOption(s, "crop_height", 1, &layer.outH, error)
-            || !intOption(s, "noadjust", 0, &noadjust, error))
-            return false;
-        if (layer.outW < 1 || layer.outH < 1 || layer.outW > layer.inW || layer.outH > layer.inH) {
-            *error = QString("%1: the crop must lie inside the %2x%3 input").arg(where(s)).arg(layer.inW).arg(layer.inH);
-            return false;
-        }
-        crop.present = true;
-        crop.width = layer.outW;
-        crop.height = layer.outH;
-        crop.scale = noadjust ? 1.f : 2.f;
-        crop.shift = noadjust ? 0.f : -1.f;
-    } else if (s.type == "route") {
-        const QStringList refs = s.value("layers").split(',', Qt::SkipEmptyParts);
-        if (refs.isEmpty()) {
-            *error = QString("%1: no layers= to route").arg(where(s));
-            return false;
-        }
-        int groups = 1;
-        if (!intOption(s, "groups", 1, &groups, error) || !positive(s, "groups", groups, error))
-            return false;
-        layer.outC = 0;
-        for (const QString& ref : refs) {
-            int source = 0;
-            if (!resolveReference(index, ref, &source, error))
-                return false;
-            const Layer& from = layerList[source];
-            if (layer.sources.empty()) {
-                layer.outW = from.outW;
-                layer.outH = from.outH;
-            } else if (from.outW != layer.outW || from.outH != layer.outH) {
-                *error = QString("%1: routed layers differ in size").arg(where(s));
-                return false;
-            }
-            layer.sources.push_back(source);
-            layer.outC += from.outC;
-        }
-        layer.outC /= groups;
-    } else if (s.type == "shortcut" || s.type == "scale_channels") {
-        int source = 0;
-        if (!resolveReference(index, s.value("from"), &source, error))
-            return false;
-        layer.sources.push_back(source);
-        const Layer& from = layerList[source];
-        layer.activation = s.value("activation", "linear");
-        if (s.type == "scale_channels") {
-            if (layer.inW != 1 || layer.inH != 1 || layer.inC != from.outC) {
-                *error = QString("%1: the scales do not match the scaled layer's channels").arg(where(s));
-                return false;
-            }
-            layer.outW = from.outW;
-            layer.outH = from.outH;
-            layer.outC = from.outC;
-        } else if (from.outW < layer.inW || from.outH < layer.inH || from.outW % layer.inW != 0
-                   || from.outH % layer.inH != 0 || from.outW / layer.inW != from.outH / layer.inH) {
-            *error = QString("%1: cannot add a %2x%3 layer to a %4x%5 one")
-                         .arg(where(s)).arg(from.outW).arg(from.outH).arg(layer.inW).arg(layer.inH);
-            return false;
-        }
-    } else if (s.type != "softmax" && s.type != "dropout" && s.type != "cost") {
-        *error = QString("%1: unsupported layer").arg(where(s));
+        return true;
+    }
+    int stride = 1, padding = 0;
+    if (!intOption(s, "stride", 1, &stride, error) || !intOption(s, "size", stride, &layer.size, error)
+        || !intOption(s, "padding", layer.size - 1, &padding, error))
+        return false;
+    if (!positive(s, "stride", stride, error) || !positive(s, "size", layer.size, error))
+        return false;
+    layer.outW = (layer.inW + padding - layer.size) / stride + 1;
+    layer.outH = (layer.inH + padding - layer.size) / stride + 1;
+    return true;
+}
+
+bool DarknetCfg::analyseCrop(int index, QString* error)
+{
+    Layer& layer = layerList[index];
+    const Section& s = layer.section;
+    if (index != 0) {
+        *error = QString("%1: a [crop] is only supported as the first layer").arg(where(s));
         return false;
     }
+    int noadjust = 0;
+    if (!intOption(s, "crop_width", 1, &layer.outW, error) || !intOption(s, "crop_height", 1, &layer.outH, error)
+        || !intOption(s, "noadjust", 0, &noadjust, error))
+        return false;
+    if (layer.outW < 1 || layer.outH < 1 || layer.outW > layer.inW || layer.outH > layer.inH) {
+        *error = QString("%1: the crop must lie inside the %2x%3 input").arg(where(s)).arg(layer.inW).arg(layer.inH);
+        return false;
+    }
+    crop.present = true;
+    crop.width = layer.outW;
+    crop.height = layer.outH;
+    crop.scale = noadjust ? 1.f : 2.f;
+    crop.shift = noadjust ? 0.f : -1.f;
+    return true;
+}
 
-    if (layer.outW <= 0 || layer.outH <= 0 || layer.outC <= 0) {
-        *error = QString("%1: the layer's output would be empty (%2x%3x%4)")
-                     .arg(where(s)).arg(layer.outW).arg(layer.outH).arg(layer.outC);
+bool DarknetCfg::analyseRoute(int index, QString* error)
+{
+    Layer& layer = layerList[index];
+    const Section& s = layer.section;
+    const QStringList refs = s.value("layers").split(',', Qt::SkipEmptyParts);
+    if (refs.isEmpty()) {
+        *error = QString("%1: no layers= to route").arg(where(s));
+        return false;
+    }
+    int groups = 1;
+    if (!intOption(s, "groups", 1, &groups, error) || !positive(s, "groups", groups, error))
+        return false;
+    layer.outC = 0;
+    for (const QString& ref : refs) {
+        int source = 0;
+        if (!resolveReference(index, ref, &source, error))
+            return false;
+        const Layer& from = layerList[source];
+        if (layer.sources.empty()) {
+            layer.outW = from.outW;
+            layer.outH = from.outH;
+        } else if (from.outW != layer.outW || from.outH != layer.outH) {
+            *error = QString("%1: routed layers differ in size").arg(where(s));
+            return false;
+        }
+        layer.sources.push_back(source);
+        layer.outC += from.outC;
+    }
+    layer.outC /= groups;
+    return true;
+}
+
+bool DarknetCfg::analyseSum(int index, QString* error)
+{
+    Layer& layer = layerList[index];
+    const Section& s = layer.section;
+    int source = 0;
+    if (!resolveReference(index, s.value("from"), &source, error))
+        return false;
+    layer.sources.push_back(source);
+    const Layer& from = layerList[source];
+    layer.activation = s.value("activation", "linear");
+    if (s.type == "scale_channels") {
+        // Per-channel factors (a 1x1 layer) scale an earlier layer of as many channels.
+        if (layer.inW != 1 || layer.inH != 1 || layer.inC != from.outC) {
+            *error = QString("%1: the scales do not match the scaled layer's channels").arg(where(s));
+            return false;
+        }
+        layer.outW = from.outW;
+        layer.outH = from.outH;
+        layer.outC = from.outC;
+        return true;
+    }
+    // Darknet adds a larger layer by sampling every stride-th value; never a smaller one.
+    if (from.outW < layer.inW || from.outH < layer.inH || from.outW % layer.inW != 0 || from.outH % layer.inH != 0
+        || from.outW / layer.inW != from.outH / layer.inH) {
+        *error = QString("%1: cannot add a %2x%3 layer to a %4x%5 one")
+                     .arg(where(s)).arg(from.outW).arg(from.outH).arg(layer.inW).arg(layer.inH);
         return false;
     }
     return true;
@@ -386,6 +444,12 @@ int DarknetCfg::importerIndex(int layer) const
     return importerIndices[layer];
 }
 
+QString DarknetCfg::importerReference(int originalLayer) const
+{
+    // Relative to the section about to be appended.
+    return QString::number(importerIndices[originalLayer] - int(importerSections.size()));
+}
+
 void DarknetCfg::planImporterLayers() const
 {
     if (planned)
@@ -393,9 +457,6 @@ void DarknetCfg::planImporterLayers() const
     planned = true;
     importerSections.clear();
     importerIndices.assign(layerList.size(), -1);
-    const auto relative = [this](int originalLayer) {
-        return QString::number(importerIndices[originalLayer] - int(importerSections.size()));
-    };
 
     for (int i = 0; i < int(layerList.size()); ++i) {
         const Layer& layer = layerList[i];
@@ -407,40 +468,37 @@ void DarknetCfg::planImporterLayers() const
         }
         Section out = layer.section;
         if (type == "convolutional" || type == "connected") {
-            // OpenCV assumes "linear" where darknet assumes "logistic".
             setOption(out, "activation", layer.activation);
         } else if (type == "route") {
             QStringList refs;
             for (int source : layer.sources)
-                refs << relative(source);
+                refs << importerReference(source);
             setOption(out, "layers", refs.join(','));
         } else if (type == "scale_channels") {
-            setOption(out, "from", relative(layer.sources.front()));
+            setOption(out, "from", importerReference(layer.sources.front()));
         } else if (type == "shortcut") {
-            const Layer& from = layerList[layer.sources.front()];
-            const int stride = from.outW / layer.inW;
-            if (stride > 1) {
-                // Darknet adds every stride-th value of a larger layer; OpenCV only adds equal
-                // sizes. Sample the larger layer with a 1x1 max pool first, then bring back the
-                // main path so that it stays the shortcut's first input (its channel count wins).
-                const int previous = importerIndices[i - 1];
-                Section source{"route", layer.section.line, {{"layers", relative(layer.sources.front())}}};
-                importerSections.push_back({source, -1});
-                Section sample{"maxpool", layer.section.line, {{"size", "1"}, {"stride", QString::number(stride)}, {"padding", "0"}}};
-                importerSections.push_back({sample, -1});
-                const int sampled = int(importerSections.size()) - 1;
-                Section back{"route", layer.section.line,
-                             {{"layers", QString::number(previous - int(importerSections.size()))}}};
-                importerSections.push_back({back, -1});
-                setOption(out, "from", QString::number(sampled - int(importerSections.size())));
-            } else {
-                setOption(out, "from", relative(layer.sources.front()));
-            }
+            const int stride = layerList[layer.sources.front()].outW / layer.inW;
+            setOption(out, "from", stride > 1 ? sampledShortcutSource(i, stride) : importerReference(layer.sources.front()));
             setOption(out, "activation", layer.activation);
         }
         importerIndices[i] = int(importerSections.size());
         importerSections.push_back({out, i});
     }
+}
+
+QString DarknetCfg::sampledShortcutSource(int index, int stride) const
+{
+    // Darknet adds every stride-th value of a larger layer; OpenCV only adds equal sizes.
+    // Sample the larger layer with a 1x1 max pool first, then bring back the main path so that
+    // it stays the shortcut's first input (whose channel count the sum keeps, as in darknet).
+    const Layer& layer = layerList[index];
+    const int line = layer.section.line;
+    importerSections.push_back({{"route", line, {{"layers", importerReference(layer.sources.front())}}}, -1});
+    importerSections.push_back(
+        {{"maxpool", line, {{"size", "1"}, {"stride", QString::number(stride)}, {"padding", "0"}}}, -1});
+    const int sampled = int(importerSections.size()) - 1;
+    importerSections.push_back({{"route", line, {{"layers", importerReference(index - 1)}}}, -1});
+    return QString::number(sampled - int(importerSections.size()));
 }
 
 QByteArray DarknetCfg::importerText() const

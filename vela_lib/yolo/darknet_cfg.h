@@ -81,8 +81,16 @@ private:
     bool readSections(const QByteArray& text, QString* error);
     bool readNet(QString* error);
     bool analyseLayer(int index, QString* error);
+    bool analyseConvolutional(Layer& layer, QString* error);
+    bool analyseConnected(Layer& layer, QString* error);
+    bool analyseResampling(Layer& layer, QString* error);
+    bool analyseCrop(int index, QString* error);
+    bool analyseRoute(int index, QString* error);
+    bool analyseSum(int index, QString* error);
     bool resolveReference(int index, const QString& text, int* absolute, QString* error) const;
     void planImporterLayers() const;
+    QString importerReference(int originalLayer) const;
+    QString sampledShortcutSource(int index, int stride) const;
 
     std::vector<Section> sections;
     std::vector<Layer> layerList;

@@ -267,6 +267,19 @@ private slots:
         QCOMPARE(pixmapImage(dialog.findChild<QLabel*>("label_config_icon")), resourceImage(kCpuIcon));
     }
 
+    void loadQuestionAnswersItselfWithItsDefault()
+    {
+        // Nobody answers the real box: its default button is released after the given time.
+        const QMessageBox::StandardButton answer = UserPrompt::timedQuestion(
+            nullptr, "Load config : DeraRodizir", "name : x", QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, 50);
+        QCOMPARE(answer, QMessageBox::Yes);
+
+        UserPrompt::setBatchMode(true);
+        QCOMPARE(UserPrompt::timedQuestion(nullptr, "t", "q", QMessageBox::Yes | QMessageBox::No, QMessageBox::No, 60000),
+                 QMessageBox::No);
+        UserPrompt::setBatchMode(false);
+    }
+
     void restoreRegistersWithoutLoadingOnNo()
     {
         answerQuestionsWith(QMessageBox::No);

@@ -394,7 +394,7 @@ private slots:
 
         FuzzInputs inputs(7);
         const QString picture = dir.filePath("fuzz.png");
-        for (int round = 0; round < 30; ++round) {
+        for (int round = 0; round < 15; ++round) {
             testutil::writeBytes(picture, inputs.picture());
             testutil::writeBytes(dir.filePath("derarodizir_img_test.png"), inputs.picture());
             QVERIFY2(server.send(inputs.command(picture)), qPrintable(QString("round %1").arg(round)));

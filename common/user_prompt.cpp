@@ -1,5 +1,6 @@
 #include "user_prompt.h"
 
+#include <QAbstractButton>
 #include <QDebug>
 
 namespace {
@@ -34,6 +35,23 @@ QMessageBox::StandardButton UserPrompt::question(QWidget* parent, const QString&
         return batchAnswer;
     }
     return QMessageBox::question(parent, title, text, buttons, defaultButton);
+}
+
+QMessageBox::StandardButton UserPrompt::timedQuestion(QWidget* parent, const QString& title, const QString& text,
+                                                      QMessageBox::StandardButtons buttons,
+                                                      QMessageBox::StandardButton defaultButton, int autoAnswerMs)
+{
+    if (answerers().question)
+        return answerers().question(title, text);
+    if (answerers().batch) {
+        qDebug().noquote() << "batch run, nobody to ask:" << text << "answered with the default button";
+        return defaultButton;
+    }
+    QMessageBox box(QMessageBox::Question, title, text, buttons, parent);
+    box.setDefaultButton(defaultButton);
+    if (QAbstractButton* button = box.button(defaultButton))
+        button->animateClick(autoAnswerMs);
+    return QMessageBox::StandardButton(box.exec());
 }
 
 void UserPrompt::critical(QWidget* parent, const QString& title, const QString& text)

@@ -23,6 +23,12 @@ public:
                                                 QMessageBox::StandardButtons buttons,
                                                 QMessageBox::StandardButton defaultButton,
                                                 QMessageBox::StandardButton batchAnswer);
+    // A question that answers itself: its default button is held down at once and released
+    // after autoAnswerMs, which clicks it unless the user answers first. A batch run takes the
+    // default button at once.
+    static QMessageBox::StandardButton timedQuestion(QWidget* parent, const QString& title, const QString& text,
+                                                     QMessageBox::StandardButtons buttons,
+                                                     QMessageBox::StandardButton defaultButton, int autoAnswerMs);
     static void critical(QWidget* parent, const QString& title, const QString& text);
     static QString existingDirectory(QWidget* parent, const QString& caption, const QString& startDir,
                                      QFileDialog::Options options);

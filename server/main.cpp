@@ -1,12 +1,12 @@
+#include "seerkeep_main_window.h"
+
 #include <QApplication>
-#include <QMainWindow>
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("seerkeep"));
-    window.resize(334, 166);
+    seerkeep::seerkeep_main_window window(argc, argv);
     window.show();
+    QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);
     return app.exec();
 }

@@ -1,0 +1,185 @@
+// Model update and test: the server's two operations on the classifier library, each stage
+// reported as a one-line JSON record in the server log.
+#include "dialog_derarodizir_v2.h"
+
+#include "atomic_file.h"
+#include "classif_config.h"
+#include "dialog_list_configs.h"
+#include "global_vela_lib_yolo.h"
+#include "interface_paths.h"
+#include "json_record_log.h"
+#include "picture_file.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+namespace {
+
+QJsonObject record(const char* stateName)
+{
+    return QJsonObject{{"state", QString::fromLatin1(stateName)}};
+}
+
+QString backendForThisMachine()
+{
+    return GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok() ? QStringLiteral("CUDA") : QStringLiteral("CPU");
+}
+
+// A percentage with two decimals, cut (not rounded): the score is scaled by 100 in single
+// precision, then by 100 again in double precision and truncated.
+double truncatedPercent(float score)
+{
+    const float percent = score * 100.0f;
+    return double(static_cast<long long>(double(percent) * 100.0)) / 100.0;
+}
+
+bool writePng(const QString& path, const cv::Mat& image)
+{
+    std::vector<uchar> bytes;
+    try {
+        if (!cv::imencode(".png", image, bytes))
+            return false;
+    } catch (const cv::Exception& error) {
+        qDebug().noquote() << "result picture not encoded:" << error.what();
+        return false;
+    }
+    return AtomicFile::write(path, QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
+}
+
+} // namespace
+
+void DialogDeraRodizir_v2::show_log(QJsonObject record)
+{
+    JsonRecordLog::write(InterfacePaths::serverLog(), record);
+}
+
+void DialogDeraRodizir_v2::update_model(QString folder)
+{
+    QJsonObject log = record("update_start");
+    show_log(log);
+
+    // The folder is used as given: a trailing slash gives a doubled one.
+    const QString weights = folder + "/train.weights";
+    if (!QFileInfo::exists(weights)) {
+        log["state"] = "update_error";
+        log["msg"] = "not found : " + weights;
+        show_log(log);
+        return;
+    }
+
+    // The previous network goes first, so that a failed load cannot leave it answering.
+    ClassifConfig* previous = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
+    if (previous && previous->loaded)
+        unloadTestConfig(previous);
+
+    const bool ok = vela_lib_darknet_widget::dlg_classif_lst_config->addConfigPath(kTestConfigName, folder,
+                                                                                  backendForThisMachine());
+    log = record("update_end");
+    log["load_model"] = ok;
+    show_log(log);
+    QThread::sleep(1);
+    show_log(log);
+}
+
+void DialogDeraRodizir_v2::unloadTestConfig(ClassifConfig* config)
+{
+    // Lock order: the configuration, then (in config_removed) this dialog.
+    QMutexLocker lock(&config->mutex);
+    emit vela_lib_darknet_widget::dlg_classif_lst_config->config_removed(kTestConfigName);
+    if (config->backend_name == QLatin1String("CUDA")) {
+        if (config->gpu_classifier && config->gpu_classifier->has_network())
+            config->gpu_classifier->delete_classifier();
+    } else if (config->cpu_classifier && config->cpu_classifier->has_network()) {
+        config->cpu_classifier->delete_classifier();
+    }
+    config->loaded = false;
+}
+
+void DialogDeraRodizir_v2::test_model(QString path)
+{
+    QJsonObject log = record("test_start");
+    show_log(log);
+    log["state"] = "test_error";
+
+    if (!QFileInfo::exists(path)) {
+        show_log(log);
+        return;
+    }
+    ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
+    if (!config || !config->loaded) {
+        show_log(log);
+        return;
+    }
+
+    class_colors = config->class_colors;
+    class_names = config->class_names;
+    config_name = kTestConfigName;
+    set_up_parameter(config);
+
+    test_image.release();
+    test_image = PictureFile::readColour(path);
+    const cv::Size scaled = PictureFile::scaledToLongSide(test_image.size(), kTestImageSide);
+    if (scaled.empty()) {
+        // Unreadable, or so elongated that its shorter side would vanish.
+        test_image.release();
+        show_log(log);
+        return;
+    }
+    cv::resize(test_image, test_image, scaled, 0, 0, cv::INTER_LINEAR);
+
+    result_image.release();
+    for (cv::Mat& map : guide_maps)
+        map.release();
+    guide_maps.clear();
+    passed.clear();
+
+    try {
+        results = config->infer(test_image);
+    } catch (const cv::Exception& error) {
+        qDebug().noquote() << "classification failed:" << error.what();
+        results.clear();
+        show_log(log);
+        return;
+    }
+    for (const cv::Mat& map : config->guide_maps)
+        guide_maps.append(map.clone());
+
+    for (size_t i = 0; i < results.size(); ++i) {
+        const int classIndex = results[i].first;
+        // A class the configuration has no name or colour for is not drawn.
+        if (classIndex < 0 || classIndex >= class_names.size() || size_t(classIndex) >= class_colors.size())
+            continue;
+        if (double(results[i].second) >= config->threshold)
+            passed.append(int(i));
+    }
+
+    current_config = config;
+    genClassMap();
+
+    if (!writePng(InterfacePaths::serverResult(), result_image)) {
+        show_log(log);
+        return;
+    }
+    log["state"] = "test_end";
+    log["results"] = resultRecords();
+    show_log(log);
+}
+
+QJsonArray DialogDeraRodizir_v2::resultRecords() const
+{
+    QJsonArray records;
+    for (const auto& result : results) {
+        const int classIndex = result.first;
+        if (classIndex < 0 || classIndex >= class_names.size() || size_t(classIndex) >= class_colors.size())
+            continue;
+        records.append(QJsonObject{{"name", class_names.at(classIndex)}, {"prob", truncatedPercent(result.second)}});
+    }
+    return records;
+}

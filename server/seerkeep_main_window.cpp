@@ -1,0 +1,160 @@
+#include "seerkeep_main_window.h"
+#include "ui_seerkeep_main_window.h"
+
+#include "dialog_derarodizir_v2.h"
+#include "heartbeat.h"
+#include "interface_paths.h"
+#include "server_command.h"
+#include "usage_counter.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QScreen>
+#include <QTimer>
+
+namespace seerkeep {
+
+seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::seerkeep_main_window)
+{
+    ui->setupUi(this);
+    ui->lineEdit_model_path->setText(InterfacePaths::defaultModelFolder());
+    ui->lineEdit_img_path->setText(InterfacePaths::defaultTestImage());
+    setWindowIcon(QIcon(QStringLiteral(":/seerkeep/images/icon.png")));
+    centreOnDesktop();
+
+    dlg_deep_classif = new DialogDeraRodizir_v2(nullptr);
+    dlg_deep_classif->setWindowModality(Qt::WindowModal);
+    dlg_deep_classif->setWindowFlags(Qt::WindowCloseButtonHint);
+
+    const QString modelFolder = ui->lineEdit_model_path->text();
+    if (!QDir(modelFolder).exists())
+        QDir().mkpath(modelFolder);
+    // A command left from an earlier run is stale: it is never carried out.
+    if (QFileInfo::exists(InterfacePaths::serverCommand()))
+        QFile::remove(InterfacePaths::serverCommand());
+
+    loop_timer = new QTimer(this);
+    connect(loop_timer, &QTimer::timeout, this, &seerkeep_main_window::loop_cmd);
+    loop_timer->start(kPollIntervalMs);
+
+    UsageCounter::signIn(this, [this](bool signedIn, const QString& idToken) {
+        if (!signedIn) {
+            id_token.clear();
+            return;
+        }
+        id_token = idToken;
+        get_colab_count();
+    });
+}
+
+seerkeep_main_window::~seerkeep_main_window()
+{
+    delete ui;
+}
+
+void seerkeep_main_window::centreOnDesktop()
+{
+    const QRect desktop = QGuiApplication::primaryScreen()->geometry();
+    move(desktop.width() / 2 - width() / 2, desktop.height() / 2 - height() / 2);
+}
+
+void seerkeep_main_window::get_colab_count()
+{
+    UsageCounter::readCount(this, id_token);
+}
+
+void seerkeep_main_window::closeEvent(QCloseEvent*)
+{
+}
+
+void seerkeep_main_window::on_pushButton_2_clicked()
+{
+    dlg_deep_classif->test_model(ui->lineEdit_img_path->text());
+}
+
+void seerkeep_main_window::on_pushButton_update_model_clicked()
+{
+    dlg_deep_classif->update_model(ui->lineEdit_model_path->text());
+}
+
+void seerkeep_main_window::on_pushButton_clicked()
+{
+    const QSize screen = QGuiApplication::screens().first()->size();
+    const QPoint cursor = QCursor::pos();
+    const int w = dlg_deep_classif->width();
+    const int h = dlg_deep_classif->height();
+    const int x = cursor.x() + w <= screen.width() ? cursor.x() : screen.width() - w;
+    const int y = cursor.y() + h <= screen.height() ? cursor.y() : screen.height() - h;
+    dlg_deep_classif->move(x, y);
+    if (!dlg_deep_classif->isVisible())
+        dlg_deep_classif->show();
+}
+
+bool seerkeep_main_window::readCommandText(QString& text)
+{
+    const QString path = InterfacePaths::serverCommand();
+    // Anything but a regular file (a FIFO would block the open) counts as no command.
+    if (!QFileInfo(path).isFile())
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+
+    // Read in pieces up to the first NUL; line ends do not count towards the length limit,
+    // so a command followed by any number of them is still read whole.
+    QByteArray content;
+    qint64 textBytes = 0;
+    char chunk[65536];
+    for (;;) {
+        const qint64 got = file.read(chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        const QByteArray piece(chunk, int(got));
+        const int nul = piece.indexOf('\0');
+        const QByteArray kept = nul < 0 ? piece : piece.left(nul);
+        textBytes += kept.size() - kept.count('\r') - kept.count('\n');
+        content += QByteArray(kept).replace('\r', QByteArray()).replace('\n', QByteArray());
+        if (nul >= 0 || textBytes > ServerCommand::kMaxTextLength * 4)
+            break;
+    }
+    file.close();
+    text = ServerCommand::decode(content);
+    if (text.size() > ServerCommand::kMaxTextLength)
+        text.clear(); // not a command; the file is consumed all the same
+    return true;
+}
+
+void seerkeep_main_window::loop_cmd()
+{
+    QString text;
+    if (!readCommandText(text))
+        return;
+    qDebug().noquote() << text;
+
+    const ServerCommand command = ServerCommand::parse(text);
+    switch (command.kind) {
+    case ServerCommand::Update:
+        dlg_deep_classif->update_model(command.hasArgument ? command.argument : ui->lineEdit_model_path->text());
+        break;
+    case ServerCommand::Test:
+        dlg_deep_classif->test_model(command.hasArgument ? command.argument : ui->lineEdit_img_path->text());
+        break;
+    case ServerCommand::Exit:
+        loop_timer->stop();
+        close();
+        QCoreApplication::exit(0);
+        break;
+    case ServerCommand::None:
+        break;
+    }
+
+    QFile::remove(InterfacePaths::serverCommand());
+    Heartbeat::write(InterfacePaths::serverHeartbeat());
+}
+
+} // namespace seerkeep

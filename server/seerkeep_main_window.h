@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+class DialogDeraRodizir_v2;
+class QTimer;
+
+namespace Ui {
+class seerkeep_main_window;
+}
+
+namespace seerkeep {
+
+// The inference server's control window. A driver talks to it through the command file: every
+// 500 ms the file is looked for, its one command ("update", "test", "exit") carried out on the
+// classifier dialog, the file deleted and the heartbeat file rewritten.
+class seerkeep_main_window : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // The arguments are not used.
+    seerkeep_main_window(int argc, char** argv, QWidget* parent = nullptr);
+    ~seerkeep_main_window() override;
+
+    static constexpr int kPollIntervalMs = 500;
+
+private slots:
+    void on_pushButton_2_clicked();
+    void on_pushButton_update_model_clicked();
+    void on_pushButton_clicked();
+    void loop_cmd();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void centreOnDesktop();
+    // Reads the command file, at most ServerCommand::kMaxTextLength characters of text; false
+    // when it cannot be opened or is no regular file.
+    static bool readCommandText(QString& text);
+    // Reads the shared usage count once the sign-in has answered.
+    void get_colab_count();
+
+    DialogDeraRodizir_v2* dlg_deep_classif = nullptr;
+    QTimer* loop_timer = nullptr;
+    Ui::seerkeep_main_window* ui;
+    QString id_token;
+};
+
+} // namespace seerkeep

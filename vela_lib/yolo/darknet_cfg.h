@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+// A darknet network configuration read the way darknet reads it (whitespace removed, '#' and ';'
+// comments, "[section]" headers, "key=value" options), with every layer's output shape and
+// parameter count worked out as darknet does. It also writes the text that OpenCV's darknet
+// importer is given: training-only sections removed and the layer references renumbered.
+class DarknetCfg
+{
+public:
+    struct Option
+    {
+        QString key;
+        QString value;
+    };
+
+    struct Section
+    {
+        QString type; // canonical name: "net", "convolutional", "connected", ...
+        int line = 0; // 1-based line of the header in the text
+        std::vector<Option> options;
+
+        bool has(const QString& key) const;
+        QString value(const QString& key, const QString& fallback = QString()) const;
+    };
+
+    // One layer (a section after [net]) with darknet's view of its shapes and parameters.
+    struct Layer
+    {
+        Section section;
+        int inW = 0, inH = 0, inC = 0;
+        int outW = 0, outH = 0, outC = 0;
+        // Convolution filters or connected outputs; 0 for other layers.
+        int units = 0;
+        int size = 1;
+        int groups = 1;
+        bool batchNormalize = false;
+        QString activation = "linear";
+        // Absolute indices of the layers this one reads besides its predecessor (route, shortcut,
+        // scale_channels).
+        std::vector<int> sources;
+        // Floats this layer occupies in a weights file, and where they start (after the header).
+        qint64 parameterCount = 0;
+        qint64 parameterOffset = 0;
+
+        qint64 outputs() const { return qint64(outW) * outH * outC; }
+    };
+
+    // Parses and analyses text; on failure returns false and says why in error.
+    bool parse(const QByteArray& text, QString* error);
+
+    int inputWidth() const { return netWidth; }
+    int inputHeight() const { return netHeight; }
+    int inputChannels() const { return netChannels; }
+    const std::vector<Layer>& layers() const { return layerList; }
+    // Floats after the header that a weights file of this network holds.
+    qint64 parameterCount() const;
+    // Number of values the network outputs (its classes, for a classifier).
+    qint64 outputSize() const;
+
+    // A [crop] as first layer is applied to the input before the network runs: darknet crops the
+    // centre at prediction time and maps 0..1 to -1..1 unless "noadjust" is set.
+    struct LeadingCrop
+    {
+        bool present = false;
+        int width = 0, height = 0;
+        float scale = 1.f, shift = 0.f;
+    };
+    const LeadingCrop& leadingCrop() const { return crop; }
+
+    // The configuration text for OpenCV's importer, and where each layer's output ends up in it
+    // (-1 for a layer that was dropped).
+    QByteArray importerText() const;
+    int importerIndex(int layer) const;
+
+private:
+    bool readSections(const QByteArray& text, QString* error);
+    bool readNet(QString* error);
+    bool analyseLayer(int index, QString* error);
+    bool analyseConvolutional(Layer& layer, QString* error);
+    bool analyseConnected(Layer& layer, QString* error);
+    bool analyseResampling(Layer& layer, QString* error);
+    bool analyseCrop(int index, QString* error);
+    bool analyseRoute(int index, QString* error);
+    bool analyseSum(int index, QString* error);
+    bool resolveReference(int index, const QString& text, int* absolute, QString* error) const;
+    void planImporterLayers() const;
+    QString importerReference(int originalLayer) const;
+    QString sampledShortcutSource(int index, int stride) const;
+
+    std::vector<Section> sections;
+    std::vector<Layer> layerList;
+    int netWidth = 0, netHeight = 0, netChannels = 0;
+    LeadingCrop crop;
+
+    // Importer plan, built on first use.
+    struct ImporterSection
+    {
+        Section section;
+        int originalLayer = -1; // the layer whose output this section carries, or -1
+    };
+    mutable std::vector<ImporterSection> importerSections;
+    mutable std::vector<int> importerIndices;
+    mutable bool planned = false;
+};

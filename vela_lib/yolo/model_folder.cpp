@@ -1,0 +1,45 @@
+#include "model_folder.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+bool ModelFolder::locate(const QString& folder, QString* error)
+{
+    const QDir dir(folder);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        *error = QString("model folder not found: %1").arg(folder);
+        return false;
+    }
+    cfgPath = dir.filePath("test.cfg");
+    if (!QFileInfo(cfgPath).isFile()) {
+        const QStringList cfgs = dir.entryList({"*.cfg"}, QDir::Files);
+        if (cfgs.size() != 1) {
+            *error = cfgs.isEmpty() ? QString("no test.cfg or other .cfg in %1").arg(folder)
+                                    : QString("no test.cfg in %1 and several other .cfg files: %2")
+                                          .arg(folder, cfgs.join(", "));
+            return false;
+        }
+        cfgPath = dir.filePath(cfgs.front());
+    }
+    weightsPath = dir.filePath("train.weights");
+    if (!QFileInfo(weightsPath).isFile()) {
+        *error = QString("no train.weights in %1").arg(folder);
+        return false;
+    }
+    namesPath = dir.filePath("names.list");
+    if (!QFileInfo(namesPath).isFile()) {
+        *error = QString("no names.list in %1").arg(folder);
+        return false;
+    }
+    return true;
+}
+
+QStringList ModelFolder::readNames(const QByteArray& text)
+{
+    QStringList names;
+    for (const QString& line : QString::fromUtf8(text).split('\n'))
+        names << line.trimmed();
+    while (!names.isEmpty() && names.back().isEmpty())
+        names.removeLast();
+    return names;
+}

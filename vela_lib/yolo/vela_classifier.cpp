@@ -1,0 +1,7 @@
+#include "vela_classifier.h"
+
+namespace darknetclassifier {
+
+void VelaClassifier::delete_classifier() { net.reset(); }
+
+} // namespace darknetclassifier

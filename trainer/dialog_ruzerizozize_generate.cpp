@@ -31,6 +31,13 @@ namespace {
 // How long the GUI thread waits for the next sample before it turns its event loop again.
 constexpr int kEventTurnMs = 20;
 
+// Augmentation's rotation borders draw from Qt's per-thread generator, seeded through qsrand();
+// QRandomGenerator has no such shared per-thread seed.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+void seedQtRandom(uint seed) { qsrand(seed); }
+QT_WARNING_POP
+
 void processEvents()
 {
     QCoreApplication::processEvents();
@@ -42,7 +49,7 @@ void seedWorkerThread(int threadIndex)
 {
     const unsigned now = unsigned(time(nullptr));
     const unsigned salt = 0x9E3779B9u * unsigned(threadIndex + 1);
-    qsrand(now ^ salt);
+    seedQtRandom(now ^ salt);
     cv::theRNG().state = (uint64(now) << 32) ^ uint64(salt) ^ 0x2545F4914F6CDD1DULL;
 }
 
@@ -120,8 +127,7 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
 
     QVector<TrainingFolder::Sample> samples = TrainingFolder::sampleList(classes);
 
-    // The rotation borders of augmentation draw from Qt's generator.
-    qsrand(uint(time(nullptr)));
+    seedQtRandom(uint(time(nullptr)));
     std::random_device entropy;
     std::mt19937 shuffler(entropy());
     TrainingFolder::shuffle(samples, shuffler);

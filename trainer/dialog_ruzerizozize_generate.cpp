@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QThread>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
@@ -52,6 +53,19 @@ void seedWorkerThread(int threadIndex)
     seedQtRandom(now ^ salt);
     cv::theRNG().state = (uint64(now) << 32) ^ uint64(salt) ^ 0x2545F4914F6CDD1DULL;
 }
+
+// Sets OpenCV's thread count for the life of the object, then puts the previous one back.
+class OpenCvThreadsForRun
+{
+public:
+    explicit OpenCvThreadsForRun(int threads) : previous(cv::getNumThreads()) { cv::setNumThreads(threads); }
+    ~OpenCvThreadsForRun() { cv::setNumThreads(previous); }
+    OpenCvThreadsForRun(const OpenCvThreadsForRun&) = delete;
+    OpenCvThreadsForRun& operator=(const OpenCvThreadsForRun&) = delete;
+
+private:
+    const int previous;
+};
 
 void writeNoiseImage(const QString& path)
 {
@@ -207,6 +221,9 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
     const auto keepRunning = [&stopRequested] { return !stopRequested.load(); };
 
     const int threads = generationThreads > 0 ? generationThreads : std::max(QThread::idealThreadCount(), 1);
+    // The workers are the parallelism: OpenCV's own threads inside each of them would only
+    // compete for the same cores (and would break a run limited to one thread).
+    const OpenCvThreadsForRun openCvThreads(1);
     OrderedWorkerPool<SampleWriter::Outcome> pool(
         threads, 2 * threads,
         [&](int index) {

@@ -8,6 +8,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cstring>
+#include <exception>
 #include <vector>
 
 namespace SampleWriter {
@@ -96,29 +98,34 @@ Outcome write(const QString& className, const QString& sourcePath, const QString
               const std::function<bool()>& keepRunning)
 {
     Outcome outcome;
-    cv::Mat source = readImage(sourcePath);
-    if (source.empty())
-        return outcome;
-    outcome.readable = true;
+    try {
+        cv::Mat source = readImage(sourcePath);
+        if (source.empty())
+            return outcome;
+        outcome.readable = true;
 
-    {
-        cv::Mat resized;
-        cv::resize(source, resized, cv::Size(settings.size, settings.size), 0, 0, cv::INTER_LINEAR);
-        const QString entry = writeFile(settings, label, resized);
-        if (!entry.isEmpty())
-            outcome.entries << entry;
-    }
-
-    if (settings.augment && !TrainingFolder::isGarbageClass(className)) {
-        const cv::Size fixed(TrainingFolder::kFixedSide, TrainingFolder::kFixedSide);
-        AugmentationEnumerator::enumerate(source, settings.augmentation, keepRunning, [&](cv::Mat variant) {
+        {
             cv::Mat resized;
-            cv::resize(variant, resized, fixed, 0, 0, cv::INTER_LINEAR);
-            variant.release();
+            cv::resize(source, resized, cv::Size(settings.size, settings.size), 0, 0, cv::INTER_LINEAR);
             const QString entry = writeFile(settings, label, resized);
             if (!entry.isEmpty())
                 outcome.entries << entry;
-        });
+        }
+
+        if (settings.augment && !TrainingFolder::isGarbageClass(className)) {
+            const cv::Size fixed(TrainingFolder::kFixedSide, TrainingFolder::kFixedSide);
+            AugmentationEnumerator::enumerate(source, settings.augmentation, keepRunning, [&](cv::Mat variant) {
+                cv::Mat resized;
+                cv::resize(variant, resized, fixed, 0, 0, cv::INTER_LINEAR);
+                variant.release();
+                const QString entry = writeFile(settings, label, resized);
+                if (!entry.isEmpty())
+                    outcome.entries << entry;
+            });
+        }
+    } catch (const std::exception&) {
+        // An image too large for memory, or one OpenCV refuses: what was written stays listed,
+        // the rest of this image is skipped, and the run goes on with the next one.
     }
     return outcome;
 }

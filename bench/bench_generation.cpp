@@ -1,0 +1,176 @@
+// Throughput of training-data generation: a project of 200 photo-like 1280 x 960 JPEG images in
+// 4 classes (made deterministically), generated with the default settings (size 608, JPEG, the
+// default augmentation of 20 variants per image, class balancing), once limited to one worker
+// thread and once with one worker per core. Prints images written per second, the ratio, and the
+// peak resident memory of each run. Each run is a child process of its own, so that its peak
+// memory is its own.
+//
+// Run: build/bench/bench_generation [images per class, default 50]
+
+#include "dialog_ruzerizozize.h"
+#include "interface_paths.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+namespace {
+
+const QStringList kClasses{"apple", "bicycle", "cloud", "dune"};
+
+// A deterministic stand-in for a photograph: gradients, shaded shapes and sensor grain, so that
+// neither the decoder nor the encoder meets trivially compressible pixels.
+cv::Mat photoLikeImage(unsigned seed)
+{
+    const int width = 1280, height = 960;
+    cv::Mat img(height, width, CV_8UC3);
+    cv::RNG rng(seed);
+    const double tint = rng.uniform(0.0, 60.0);
+    for (int y = 0; y < height; ++y) {
+        auto* row = img.ptr<cv::Vec3b>(y);
+        const double t = double(y) / height;
+        for (int x = 0; x < width; ++x) {
+            const double u = double(x) / width;
+            if (t < 0.55)
+                row[x] = cv::Vec3b(uchar(200 - 90 * t + tint / 2), uchar(190 - 60 * t + 20 * u), uchar(140 - 40 * t));
+            else
+                row[x] = cv::Vec3b(uchar(40 + 30 * u), uchar(90 + 50 * (1 - t) + tint), uchar(60 + 40 * t));
+        }
+    }
+    for (int i = 0; i < 40; ++i) {
+        const cv::Point centre(rng.uniform(0, width), rng.uniform(0, height));
+        const cv::Size axes(rng.uniform(20, 180), rng.uniform(20, 140));
+        const cv::Scalar colour(rng.uniform(0, 256), rng.uniform(0, 256), rng.uniform(0, 256));
+        cv::ellipse(img, centre, axes, rng.uniform(0, 180), 0, 360, colour, cv::FILLED, cv::LINE_AA);
+    }
+    cv::Mat grain(img.size(), CV_8UC3);
+    rng.fill(grain, cv::RNG::NORMAL, cv::Scalar::all(0), cv::Scalar::all(6));
+    img += grain;
+    cv::GaussianBlur(img, img, cv::Size(3, 3), 0);
+    return img;
+}
+
+void makeProject(const QString& root, int perClass)
+{
+    unsigned seed = 1;
+    for (const QString& cls : kClasses) {
+        QDir().mkpath(root + "/" + cls);
+        for (int i = 0; i < perClass; ++i)
+            cv::imwrite((root + "/" + cls + "/" + QString::number(i) + ".jpg").toStdString(), photoLikeImage(seed++),
+                        {cv::IMWRITE_JPEG_QUALITY, 90});
+    }
+}
+
+// Child: one generation run. Prints "images seconds peak_rss_kib".
+int runOnce(const QString& project, const QString& gen, int workers)
+{
+    DialogRuzerizOzize dialog;
+    QJsonObject state = dialog.saveState(); // the defaults
+    state["prj_path"] = project;
+    state["gen_path"] = gen;
+    dialog.restoreState(state);
+    dialog.generationThreads = workers;
+
+    QElapsedTimer clock;
+    clock.start();
+    dialog.on_pushButton_gen_clicked();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+
+    const int images = QDir(gen + "/data_gen/train").entryList(QDir::Files).size();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::printf("RESULT %d %.3f %ld %.3f\n", images, seconds, usage.ru_maxrss, cpu);
+    return images > 0 ? 0 : 1;
+}
+
+struct Figures
+{
+    int images = 0;
+    double seconds = 0;
+    long peakKiB = 0;
+    double cpuSeconds = 0; // of the whole child, start-up included
+};
+
+bool runChild(const QString& project, const QString& gen, int workers, const QString& interfaceDir, Figures& out)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(InterfacePaths::kEnvironmentVariable, interfaceDir);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {"--run", project, gen, QString::number(workers)});
+    if (!child.waitForFinished(-1) || child.exitCode() != 0)
+        return false;
+    for (const QByteArray& line : child.readAllStandardOutput().split('\n'))
+        if (line.startsWith("RESULT ")) {
+            const QList<QByteArray> f = line.split(' ');
+            out.images = f.value(1).toInt();
+            out.seconds = f.value(2).toDouble();
+            out.peakKiB = f.value(3).toLong();
+            out.cpuSeconds = f.value(4).toDouble();
+            return true;
+        }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 5 && args[1] == "--run")
+        return runOnce(args[2], args[3], args[4].toInt());
+
+    const int perClass = args.size() > 1 ? std::max(1, args[1].toInt()) : 50;
+    QTemporaryDir work;
+    const QString project = work.path() + "/project";
+    std::printf("making %d photo-like 1280x960 JPEG images in %d classes...\n", perClass * int(kClasses.size()),
+                int(kClasses.size()));
+    std::fflush(stdout);
+    makeProject(project, perClass);
+
+    const int cores = std::max(QThread::idealThreadCount(), 1);
+    struct Run
+    {
+        const char* name;
+        int workers;
+        Figures figures;
+    } runs[] = {{"one worker thread", 1, {}}, {"one worker per core", cores, {}}};
+    for (Run& run : runs) {
+        const QString gen = work.path() + "/gen_" + QString::number(run.workers);
+        const QString interfaceDir = work.path() + "/interface_" + QString::number(run.workers);
+        QDir().mkpath(gen);
+        QDir().mkpath(interfaceDir);
+        if (!runChild(project, gen, run.workers, interfaceDir, run.figures)) {
+            std::fprintf(stderr, "generation run with %d workers failed\n", run.workers);
+            return 1;
+        }
+        std::printf("%-20s (%d): %d images in %.2f s = %.1f images/s, %.2f cores busy, peak RSS %.0f MiB\n",
+                    run.name, run.workers, run.figures.images, run.figures.seconds,
+                    run.figures.images / run.figures.seconds, run.figures.cpuSeconds / run.figures.seconds,
+                    run.figures.peakKiB / 1024.0);
+        std::fflush(stdout);
+        QDir(gen).removeRecursively();
+    }
+    const double single = runs[0].figures.images / runs[0].figures.seconds;
+    const double all = runs[1].figures.images / runs[1].figures.seconds;
+    std::printf("speed-up with %d cores: %.2fx (goal: 1.6x on 2 cores)\n", cores, all / single);
+    return 0;
+}

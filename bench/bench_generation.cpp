@@ -3,9 +3,9 @@
 // default augmentation of 20 variants per image, class balancing), once limited to one worker
 // thread and once with one worker per core. Prints images written per second, the ratio, and the
 // peak resident memory of each run. Each run is a child process of its own, so that its peak
-// memory is its own.
+// memory is its own; the best of a few alternating rounds counts.
 //
-// Run: build/bench/bench_generation [images per class, default 50]
+// Run: build/bench/bench_generation [images per class, default 50] [rounds, default 3]
 
 #include "dialog_ruzerizozize.h"
 #include "interface_paths.h"
@@ -137,8 +137,13 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     if (args.size() == 5 && args[1] == "--run")
         return runOnce(args[2], args[3], args[4].toInt());
+    if (args.size() == 4 && args[1] == "--make") { // a project to profile by hand
+        makeProject(args[2], args[3].toInt());
+        return 0;
+    }
 
     const int perClass = args.size() > 1 ? std::max(1, args[1].toInt()) : 50;
+    const int repeats = args.size() > 2 ? std::max(1, args[2].toInt()) : 3;
     QTemporaryDir work;
     const QString project = work.path() + "/project";
     std::printf("making %d photo-like 1280x960 JPEG images in %d classes...\n", perClass * int(kClasses.size()),
@@ -147,30 +152,37 @@ int main(int argc, char** argv)
     makeProject(project, perClass);
 
     const int cores = std::max(QThread::idealThreadCount(), 1);
-    struct Run
-    {
-        const char* name;
-        int workers;
-        Figures figures;
-    } runs[] = {{"one worker thread", 1, {}}, {"one worker per core", cores, {}}};
-    for (Run& run : runs) {
-        const QString gen = work.path() + "/gen_" + QString::number(run.workers);
-        const QString interfaceDir = work.path() + "/interface_" + QString::number(run.workers);
-        QDir().mkpath(gen);
-        QDir().mkpath(interfaceDir);
-        if (!runChild(project, gen, run.workers, interfaceDir, run.figures)) {
-            std::fprintf(stderr, "generation run with %d workers failed\n", run.workers);
-            return 1;
+    const int workerCounts[] = {1, cores};
+    Figures best[2];
+    // On a shared machine other processes take cores now and then: the two set-ups alternate and
+    // each keeps its best round.
+    for (int round = 0; round < repeats; ++round)
+        for (int k = 0; k < 2; ++k) {
+            const int workers = workerCounts[k];
+            const QString gen = work.path() + "/gen_" + QString::number(workers);
+            const QString interfaceDir = work.path() + "/interface_" + QString::number(workers);
+            QDir().mkpath(gen);
+            QDir().mkpath(interfaceDir);
+            Figures figures;
+            if (!runChild(project, gen, workers, interfaceDir, figures)) {
+                std::fprintf(stderr, "generation run with %d workers failed\n", workers);
+                return 1;
+            }
+            std::printf("round %d, %d worker(s): %d images in %.2f s = %.1f images/s, %.2f cores busy, "
+                        "peak RSS %.0f MiB\n",
+                        round + 1, workers, figures.images, figures.seconds, figures.images / figures.seconds,
+                        figures.cpuSeconds / figures.seconds, figures.peakKiB / 1024.0);
+            std::fflush(stdout);
+            QDir(gen).removeRecursively();
+            if (best[k].seconds == 0 || figures.seconds < best[k].seconds)
+                best[k] = figures;
         }
-        std::printf("%-20s (%d): %d images in %.2f s = %.1f images/s, %.2f cores busy, peak RSS %.0f MiB\n",
-                    run.name, run.workers, run.figures.images, run.figures.seconds,
-                    run.figures.images / run.figures.seconds, run.figures.cpuSeconds / run.figures.seconds,
-                    run.figures.peakKiB / 1024.0);
-        std::fflush(stdout);
-        QDir(gen).removeRecursively();
-    }
-    const double single = runs[0].figures.images / runs[0].figures.seconds;
-    const double all = runs[1].figures.images / runs[1].figures.seconds;
+
+    const double single = best[0].images / best[0].seconds;
+    const double all = best[1].images / best[1].seconds;
+    std::printf("best of %d: one worker thread %.1f images/s (peak RSS %.0f MiB), %d workers %.1f images/s "
+                "(peak RSS %.0f MiB)\n",
+                repeats, single, best[0].peakKiB / 1024.0, cores, all, best[1].peakKiB / 1024.0);
     std::printf("speed-up with %d cores: %.2fx (goal: 1.6x on 2 cores)\n", cores, all / single);
     return 0;
 }

@@ -67,6 +67,12 @@ private:
     const int previous;
 };
 
+// Worker threads of a run: as requested, or one per core.
+int workerCount(int requested)
+{
+    return requested > 0 ? requested : std::max(QThread::idealThreadCount(), 1);
+}
+
 void writeNoiseImage(const QString& path)
 {
     const int side = TrainingFolder::kFixedSide;
@@ -113,6 +119,10 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     const QString root = genFolder + QLatin1Char('/') + QLatin1String(TrainingFolder::kFolderName);
     if (QDir(root).exists())
         QDir(root).removeRecursively();
+
+    // The worker threads are the parallelism: OpenCV's own threads inside each of them would
+    // only compete for the same cores (and would break a run limited to one thread).
+    const OpenCvThreadsForRun openCvThreads(1);
 
     TrainingFolder::ClassFiles classes = classFiles;
     const QString extension = ui->radioButton_png->isChecked() ? QStringLiteral(".png") : QStringLiteral(".jpg");
@@ -190,15 +200,23 @@ QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)
         QDir(folder).removeRecursively();
     QDir().mkpath(folder);
 
+    QStringList paths;
+    for (int j = 0; j < TrainingFolder::kRandomClassImages; ++j)
+        paths << folder + QLatin1Char('/') + QString::number(j) + extension;
+
     QList<QFileInfo> files;
-    RandomImg painter;
-    for (int j = 0; j < TrainingFolder::kRandomClassImages; ++j) {
-        const QString path = folder + QLatin1Char('/') + QString::number(j) + extension;
-        SampleWriter::writeImage(path, painter.makeGarbageImage());
-        files.append(QFileInfo(path));
-        if (j % 50 == 0)
-            processEvents();
-    }
+    const int threads = workerCount(generationThreads);
+    OrderedWorkerPool<bool> pool(threads, 2 * threads, [&paths](int j) {
+        RandomImg painter;
+        return SampleWriter::writeImage(paths.at(j), painter.makeGarbageImage());
+    });
+    runInJobOrder(
+        pool, paths.size(), kEventTurnMs, [] { return false; }, processEvents,
+        [&](int j, bool) {
+            files.append(QFileInfo(paths.at(j)));
+            if (j % 50 == 0)
+                processEvents();
+        });
     return files;
 }
 
@@ -219,11 +237,13 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
     genAugWorker->running = true;
     std::atomic<bool> stopRequested(false);
     const auto keepRunning = [&stopRequested] { return !stopRequested.load(); };
+    const auto noticeStop = [&] {
+        if (genAugWorker && !genAugWorker->running)
+            stopRequested = true;
+        return stopRequested.load();
+    };
 
-    const int threads = generationThreads > 0 ? generationThreads : std::max(QThread::idealThreadCount(), 1);
-    // The workers are the parallelism: OpenCV's own threads inside each of them would only
-    // compete for the same cores (and would break a run limited to one thread).
-    const OpenCvThreadsForRun openCvThreads(1);
+    const int threads = workerCount(generationThreads);
     OrderedWorkerPool<SampleWriter::Outcome> pool(
         threads, 2 * threads,
         [&](int index) {
@@ -236,37 +256,24 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
         },
         seedWorkerThread);
 
-    int submitted = 0;
-    for (int i = 0; i < total; ++i) {
-        if (genAugWorker && !genAugWorker->running)
-            stopRequested = true;
-        if (stopRequested && i >= submitted)
-            break;
-        while (!stopRequested && submitted < total && pool.hasRoom())
-            pool.submit(submitted++);
-
-        SampleWriter::Outcome outcome;
-        while (!pool.take(i, kEventTurnMs, outcome)) {
-            processEvents();
-            if (genAugWorker && !genAugWorker->running)
-                stopRequested = true;
-        }
-        if (!outcome.entries.isEmpty())
-            written[samples.at(i).className] << outcome.entries;
-        if (!outcome.readable || stopRequested)
-            continue;
-
-        if (i == total - 1) {
-            // Past the last sample there is nothing left to stop, and a run that reported its
-            // end must not turn red afterwards.
-            delete genAugWorker;
-            genAugWorker = nullptr;
-        }
-        const int progress = int(100LL * (i + 1) / total);
-        ui->progressBar_gen->setValue(progress);
-        show_log(QJsonObject{{"gen_progress", progress}});
-        processEvents();
-    }
+    runInJobOrder(pool, total, kEventTurnMs, noticeStop, processEvents,
+                  [&](int i, const SampleWriter::Outcome& outcome) {
+                      if (!outcome.entries.isEmpty())
+                          written[samples.at(i).className] << outcome.entries;
+                      // After a stop no progress is reported: a stopped run never reads as done.
+                      if (!outcome.readable || stopRequested)
+                          return;
+                      if (i == total - 1) {
+                          // Past the last sample there is nothing left to stop, and a run that
+                          // reported its end must not turn red afterwards.
+                          delete genAugWorker;
+                          genAugWorker = nullptr;
+                      }
+                      const int progress = int(100LL * (i + 1) / total);
+                      ui->progressBar_gen->setValue(progress);
+                      show_log(QJsonObject{{"gen_progress", progress}});
+                      processEvents();
+                  });
 
     delete genAugWorker;
     genAugWorker = nullptr;

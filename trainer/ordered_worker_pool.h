@@ -111,3 +111,27 @@ private:
     bool closing = false;
     std::vector<std::thread> threads;
 };
+
+// Feeds jobs 0 .. total - 1 through pool and hands each result to handle(index, result) on the
+// calling thread, in job order. While a result is not there yet it calls idle() every waitMs.
+// Once stopSubmitting() answers true no further job is submitted; the results of the jobs
+// already submitted are still handed over.
+template <typename Result, typename StopSubmitting, typename Idle, typename Handle>
+void runInJobOrder(OrderedWorkerPool<Result>& pool, int total, int waitMs, StopSubmitting stopSubmitting, Idle idle,
+                   Handle handle)
+{
+    int submitted = 0;
+    for (int index = 0; index < total; ++index) {
+        const bool stopped = stopSubmitting();
+        if (stopped && index >= submitted)
+            return;
+        while (!stopped && submitted < total && pool.hasRoom())
+            pool.submit(submitted++);
+        Result result;
+        while (!pool.take(index, waitMs, result)) {
+            idle();
+            stopSubmitting(); // a stop noticed while waiting takes effect at once
+        }
+        handle(index, result);
+    }
+}

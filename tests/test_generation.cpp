@@ -259,29 +259,48 @@ private slots:
     {
         std::atomic<int> running(0);
         std::atomic<int> mostAtOnce(0);
-        OrderedWorkerPool<int> pool(
-            3, 5,
-            [&](int index) {
-                const int now = ++running;
-                int seen = mostAtOnce.load();
-                while (now > seen && !mostAtOnce.compare_exchange_weak(seen, now)) {
-                }
-                // Later jobs finish sooner, so results arrive out of order.
-                std::this_thread::sleep_for(std::chrono::milliseconds((7 - index % 7) * 2));
-                --running;
-                return index * index;
-            });
-        int submitted = 0;
-        for (int i = 0; i < 40; ++i) {
-            while (submitted < 40 && pool.hasRoom())
-                pool.submit(submitted++);
-            QVERIFY(submitted - i <= 5);
-            int result = -1;
-            while (!pool.take(i, 5, result)) {
+        OrderedWorkerPool<int> pool(3, 5, [&](int index) {
+            const int now = ++running;
+            int seen = mostAtOnce.load();
+            while (now > seen && !mostAtOnce.compare_exchange_weak(seen, now)) {
             }
-            QCOMPARE(result, i * i);
-        }
+            // Later jobs finish sooner, so results arrive out of order.
+            std::this_thread::sleep_for(std::chrono::milliseconds((7 - index % 7) * 2));
+            --running;
+            return index * index;
+        });
+        QList<int> handled;
+        runInJobOrder(
+            pool, 40, 5, [] { return false; }, [] {},
+            [&](int index, int result) {
+                QCOMPARE(result, index * index);
+                handled << index;
+            });
+        QCOMPARE(handled.size(), 40);
+        QVERIFY(std::is_sorted(handled.begin(), handled.end()));
         QVERIFY(mostAtOnce.load() <= 3);
+    }
+
+    void stoppedPoolFinishesOnlyWhatWasSubmitted()
+    {
+        std::atomic<int> started(0);
+        OrderedWorkerPool<int> pool(2, 4, [&](int index) {
+            ++started;
+            return index;
+        });
+        QList<int> handled;
+        bool stop = false;
+        runInJobOrder(
+            pool, 100, 5, [&] { return stop; }, [] {},
+            [&](int index, int) {
+                handled << index;
+                stop = stop || index == 9;
+            });
+        // Job 9 stopped the submitting; at most the capacity was out beyond it.
+        QVERIFY2(handled.size() >= 10 && handled.size() <= 10 + 4, qPrintable(QString::number(handled.size())));
+        for (int i = 0; i < handled.size(); ++i)
+            QCOMPARE(handled[i], i);
+        QCOMPARE(started.load(), handled.size());
     }
 
     // ---- real runs ----

@@ -136,7 +136,7 @@ int RandomImg::Displaying_Big_End(cv::Mat image, char*, cv::RNG)
 
 cv::Mat RandomImg::makeGarbageImage()
 {
-    cv::Mat canvas = cv::Mat::zeros(windowHeight, windowWidth, CV_8UC3);
+    cv::Mat canvas(windowHeight, windowWidth, CV_8UC3, cv::Scalar::all(0));
     const cv::RNG rng(uint64(cv::getTickCount()));
     char windowName[] = "rng_img";
 

@@ -6,6 +6,9 @@
 // memory is its own; the best of a few alternating rounds counts.
 //
 // Run: build/bench/bench_generation [images per class, default 50] [rounds, default 3]
+// On a machine shared with other sessions the kernel splits the cores between sessions
+// (autogroups), so extra threads cannot show; run it in a session of its own with a raised share:
+//   setsid bash -c 'echo -15 > /proc/self/autogroup; build/bench/bench_generation' < /dev/null
 
 #include "dialog_ruzerizozize.h"
 #include "interface_paths.h"

@@ -22,7 +22,6 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
-#include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <random>

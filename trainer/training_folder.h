@@ -8,6 +8,7 @@
 #include <QVector>
 
 #include <random>
+#include <utility>
 
 // What goes into a darknet classifier training folder (data_gen), as pure functions: the garbage
 // classes, labels and display names, image file names, the data file, class balancing and the

@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 struct Run
@@ -127,6 +129,60 @@ private slots:
         const Run run = runForgewright(dir.path(), {"gen"}, kInteractiveWaitMs);
         QVERIFY(!run.finished);
         QVERIFY2(run.err.contains("fromJson failed: "), run.err.constData());
+    }
+
+    // The notebook's generation step: state file in, training folder out, progress on the way.
+    void genDrivenByTheStateFileWritesTheTrainingFolder()
+    {
+        QTemporaryDir dir;
+        const QString project = dir.path() + "/my project";
+        const QString gen = dir.path() + "/gen folder";
+        QVERIFY(QDir().mkpath(gen));
+        SyntheticProject::write(project, {"circle", "square", "triangle"}, 4, 48);
+        const QJsonObject augmentation{{"is_rotate", true}, {"rotate_min", 0},     {"rotate_max", 90},
+                                       {"rotate_step", 90}, {"is_contrast", false}, {"is_noise", false},
+                                       {"is_blur", false}};
+        const QJsonObject state{{"prj_path", project},      {"gen_path", gen},
+                                {"model", "VoderoVod_32"},  {"augmen", augmentation},
+                                {"use_augmen", true},       {"use_class_balancing", true},
+                                {"unknown_classes", 1},     {"use_random_class", false},
+                                {"batch", 8},               {"subdivisions", 2},
+                                {"gen_jpg", false},         {"gen_png", true},
+                                {"gen_size", 64}};
+        testutil::writeBytes(dir.path() + "/ruzerizozize.json", QJsonDocument(state).toJson());
+
+        const Run run = runForgewright(dir.path(), {"gen"}, 120000);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 0);
+
+        // One record per sample (12 images and the noise image), in sample order.
+        QList<int> progress;
+        for (const QByteArray& line : run.out.split('\n')) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            if (record.contains("gen_progress"))
+                progress << record["gen_progress"].toInt();
+        }
+        QCOMPARE(progress.size(), 13);
+        QVERIFY(std::is_sorted(progress.begin(), progress.end()));
+        QCOMPARE(progress.last(), 100);
+        const QJsonObject last = QJsonDocument::fromJson(testutil::readBytes(dir.path() + "/ruzerizozize.log")).object();
+        QCOMPARE(last["gen_progress"].toInt(), 100);
+        QVERIFY(run.out.contains("[ class balancing size ]\n"));
+
+        const QString root = gen + "/data_gen";
+        QCOMPARE(testutil::readAll(root + "/names.list"), QString("UNKNOWN\ncircle\nsquare\ntriangle"));
+        QVERIFY(testutil::readAll(root + "/data.data").startsWith("classes=4\n"));
+        QCOMPARE(testutil::readAll(root + "/version"), QString("0:VoderoVod_32"));
+        QVERIFY(testutil::readAll(root + "/train.cfg").contains("batch=8"));
+        QVERIFY(testutil::readAll(root + "/test.cfg").contains("batch=1"));
+        // Each image and its one rotated copy, balanced: 4 classes of 8 entries.
+        const QStringList entries = testutil::readAll(root + "/train.list").split('\n');
+        QCOMPARE(entries.size(), 32);
+        QCOMPARE(testutil::readAll(root + "/test.list"), testutil::readAll(root + "/train.list"));
+        QCOMPARE(QDir(root + "/train").entryList(QDir::Files).size(), 1 + 3 * 4 * 2);
+        for (const QString& entry : entries)
+            QVERIFY2(entry.endsWith(".png") && QFileInfo::exists(gen + "/" + entry), qPrintable(entry));
+        QVERIFY(QFileInfo::exists(dir.path() + "/vela_rand_img.png"));
     }
 
     void stateFileProjectWithoutClassesDoesNotBlockABatchRun()

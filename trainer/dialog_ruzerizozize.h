@@ -8,12 +8,21 @@
 #include <QMap>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 #include <QTimer>
 
 #include <opencv2/core.hpp>
 
 class DialogAugmentation;
 class QTreeWidgetItem;
+
+namespace TrainingFolder {
+struct Sample;
+}
+namespace SampleWriter {
+struct Settings;
+}
 
 namespace Ui {
 class DialogRuzerizOzize;
@@ -57,8 +66,11 @@ public:
     QString currClass;
     cv::Mat currImg;
 
-    // The augmentation worker of the image a running generation is on; null when idle.
+    // The augmentation worker of a running generation (its settings, and its running flag as
+    // the stop switch); null when no sample loop is under way.
     DialogAugmentation* genAugWorker = nullptr;
+    // Worker threads of a generation run; 0 means one per core.
+    int generationThreads = 0;
     QJsonObject augState;
 
     const QString progressStyleRunning;
@@ -97,5 +109,11 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Generation steps
+    QList<QFileInfo> makeRandomClass(const QString& extension);
+    QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
+                                            const QMap<QString, QString>& labelOf,
+                                            const SampleWriter::Settings& settings);
+
     Ui::DialogRuzerizOzize* ui;
 };

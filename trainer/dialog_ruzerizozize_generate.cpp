@@ -3,12 +3,101 @@
 #include "ui_dialog_ruzerizozize.h"
 
 #include "atomic_file.h"
+#include "augmentation_settings.h"
+#include "dialog_augmentation.h"
+#include "interface_paths.h"
+#include "model_data.h"
+#include "model_template.h"
+#include "ordered_worker_pool.h"
+#include "random_img.h"
+#include "sample_writer.h"
+#include "training_folder.h"
 #include "user_prompt.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QThread>
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <ctime>
+#include <iostream>
+#include <random>
+
+namespace {
+
+// How long the GUI thread waits for the next sample before it turns its event loop again.
+constexpr int kEventTurnMs = 20;
+
+// Augmentation's rotation borders draw from Qt's per-thread generator, seeded through qsrand();
+// QRandomGenerator has no such shared per-thread seed.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+void seedQtRandom(uint seed) { qsrand(seed); }
+QT_WARNING_POP
+
+void processEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+// Distinct seeds for the per-thread generators (Qt's qrand, OpenCV's theRNG) of each worker, so
+// that parallel workers do not draw the same rotation borders and noise.
+void seedWorkerThread(int threadIndex)
+{
+    const unsigned now = unsigned(time(nullptr));
+    const unsigned salt = 0x9E3779B9u * unsigned(threadIndex + 1);
+    seedQtRandom(now ^ salt);
+    cv::theRNG().state = (uint64(now) << 32) ^ uint64(salt) ^ 0x2545F4914F6CDD1DULL;
+}
+
+// Sets OpenCV's thread count for the life of the object, then puts the previous one back.
+class OpenCvThreadsForRun
+{
+public:
+    explicit OpenCvThreadsForRun(int threads) : previous(cv::getNumThreads()) { cv::setNumThreads(threads); }
+    ~OpenCvThreadsForRun() { cv::setNumThreads(previous); }
+    OpenCvThreadsForRun(const OpenCvThreadsForRun&) = delete;
+    OpenCvThreadsForRun& operator=(const OpenCvThreadsForRun&) = delete;
+
+private:
+    const int previous;
+};
+
+// Worker threads of a run: as requested, or one per core.
+int workerCount(int requested)
+{
+    return requested > 0 ? requested : std::max(QThread::idealThreadCount(), 1);
+}
+
+void writeNoiseImage(const QString& path)
+{
+    const int side = TrainingFolder::kFixedSide;
+    cv::Mat noise(side, side, CV_8UC3);
+    cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(255));
+    SampleWriter::writeImage(path, noise);
+}
+
+} // namespace
 
 void DialogRuzerizOzize::on_pushButton_gen_clicked()
 {
-    if (ui->pushButton_gen->text() != QLatin1String("Generate"))
+    if (ui->pushButton_gen->text() != QLatin1String("Generate")) {
+        // A run is going on: this click asks to stop it.
+        if (!genAugWorker)
+            return;
+        const QMessageBox::StandardButton answer =
+            UserPrompt::question(this, tr("Generating..."), tr("Do you want to stop generating ?"),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton, QMessageBox::No);
+        // The run may have moved past its samples while the question was open.
+        if (answer == QMessageBox::Yes && genAugWorker) {
+            genAugWorker->running = false;
+            ui->progressBar_gen->setStyleSheet(progressStyleStopped);
+        }
         return;
+    }
     if (classFiles.isEmpty() || genPath.isEmpty())
         return;
     ui->pushButton_gen->setText(QStringLiteral("Generating..."));
@@ -23,7 +112,171 @@ void DialogRuzerizOzize::on_pushButton_gen_clicked()
 
 void DialogRuzerizOzize::generate(const QString& genFolder)
 {
-    Q_UNUSED(genFolder);
+    if (genFolder.isEmpty() || !QDir(genFolder).exists())
+        return;
+
+    const QString root = genFolder + QLatin1Char('/') + QLatin1String(TrainingFolder::kFolderName);
+    if (QDir(root).exists())
+        QDir(root).removeRecursively();
+
+    // The worker threads are the parallelism: OpenCV's own threads inside each of them would
+    // only compete for the same cores (and would break a run limited to one thread).
+    const OpenCvThreadsForRun openCvThreads(1);
+
+    TrainingFolder::ClassFiles classes = classFiles;
+    const QString extension = ui->radioButton_png->isChecked() ? QStringLiteral(".png") : QStringLiteral(".jpg");
+    const int unknownClasses = ui->spinBox_unknown_class->value();
+    const bool useRandomClass = ui->checkBox_use_random_class->isChecked();
+    const bool useBalancing = ui->checkBox_use_class_balancing->isChecked();
+    const QString modelName = ui->comboBox_model->currentText();
+    const int batch = ui->spinBox_batch_size->value();
+    const int subdivisions = ui->spinBox_subdivisions->value();
+
+    SampleWriter::Settings writerSettings;
+    writerSettings.trainFolder = root + QStringLiteral("/train");
+    writerSettings.extension = extension;
+    writerSettings.size = ui->spinBox_gen_size->value();
+    writerSettings.augment = ui->checkBox_use_augment->isChecked();
+    writerSettings.augmentation = AugmentationSettings::fromState(augState);
+
+    if (unknownClasses >= 1) {
+        const QString noisePath = InterfacePaths::noiseImage(extension);
+        writeNoiseImage(noisePath);
+        TrainingFolder::addUnknownClasses(classes, unknownClasses, QFileInfo(noisePath));
+    }
+
+    if (useRandomClass)
+        classes[QLatin1String(TrainingFolder::kRandomClass)] = makeRandomClass(extension);
+
+    QVector<TrainingFolder::Sample> samples = TrainingFolder::sampleList(classes);
+
+    seedQtRandom(uint(time(nullptr)));
+    std::random_device entropy;
+    std::mt19937 shuffler(entropy());
+    TrainingFolder::shuffle(samples, shuffler);
+
+    QDir().mkdir(root);
+    QDir().mkdir(root + QStringLiteral("/train"));
+    QDir().mkdir(root + QStringLiteral("/test"));
+    QDir().mkdir(root + QStringLiteral("/backup"));
+
+    const int classCount = classes.size();
+    writeTextFile(root + QStringLiteral("/data.data"), TrainingFolder::dataFileText(classCount));
+
+    const TrainingFolder::LabelTable labels = TrainingFolder::makeLabelTable(classes.keys());
+    writeTextFile(root + QStringLiteral("/names.list"), labels.namesText);
+    writeTextFile(root + QStringLiteral("/labels.txt"), labels.labelsText);
+
+    const TrainingFolder::ClassEntries written = writeSamples(samples, labels.labelOf, writerSettings);
+
+    TrainingFolder::ClassEntries listed = written;
+    if (useBalancing) {
+        TrainingFolder::balance(listed);
+        std::cout << "[ class balancing size ]\n";
+        for (auto it = listed.cbegin(); it != listed.cend(); ++it)
+            std::cout << "  " << it.key().toStdString() << " : " << it.value().size() << std::endl;
+    }
+
+    const QString trainingList = TrainingFolder::trainingListText(listed, shuffler);
+    processEvents();
+    writeTextFile(root + QStringLiteral("/train.list"), trainingList);
+    writeTextFile(root + QStringLiteral("/test.list"), trainingList);
+
+    const ModelData catalogue;
+    const MD model = catalogue.models.value(modelName);
+    const ModelTemplate::Configs configs = ModelTemplate::instantiate(model, batch, subdivisions, classCount);
+    if (configs.opened) {
+        writeTextFile(root + QStringLiteral("/train.cfg"), configs.train);
+        writeTextFile(root + QStringLiteral("/test.cfg"), configs.test);
+    }
+    writeTextFile(root + QStringLiteral("/version"), TrainingFolder::versionText(model.family, modelName));
+}
+
+QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)
+{
+    const QString folder = InterfacePaths::randomClassFolder(instanceId);
+    if (QDir(folder).exists())
+        QDir(folder).removeRecursively();
+    QDir().mkpath(folder);
+
+    QStringList paths;
+    for (int j = 0; j < TrainingFolder::kRandomClassImages; ++j)
+        paths << folder + QLatin1Char('/') + QString::number(j) + extension;
+
+    QList<QFileInfo> files;
+    const int threads = workerCount(generationThreads);
+    OrderedWorkerPool<bool> pool(threads, 2 * threads, [&paths](int j) {
+        RandomImg painter;
+        return SampleWriter::writeImage(paths.at(j), painter.makeGarbageImage());
+    });
+    runInJobOrder(
+        pool, paths.size(), kEventTurnMs, [] { return false; }, processEvents,
+        [&](int j, bool) {
+            files.append(QFileInfo(paths.at(j)));
+            if (j % 50 == 0)
+                processEvents();
+        });
+    return files;
+}
+
+TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<TrainingFolder::Sample>& samples,
+                                                              const QMap<QString, QString>& labelOf,
+                                                              const SampleWriter::Settings& settings)
+{
+    TrainingFolder::ClassEntries written;
+    ui->progressBar_gen->setValue(0);
+    const int total = samples.size();
+    if (total == 0)
+        return written;
+
+    // The editor holding this run's settings; a stop request clears its running flag, which
+    // reaches the workers through stopRequested.
+    genAugWorker = new DialogAugmentation(this);
+    genAugWorker->restoreState(augState);
+    genAugWorker->running = true;
+    std::atomic<bool> stopRequested(false);
+    const auto keepRunning = [&stopRequested] { return !stopRequested.load(); };
+    const auto noticeStop = [&] {
+        if (genAugWorker && !genAugWorker->running)
+            stopRequested = true;
+        return stopRequested.load();
+    };
+
+    const int threads = workerCount(generationThreads);
+    OrderedWorkerPool<SampleWriter::Outcome> pool(
+        threads, 2 * threads,
+        [&](int index) {
+            // A sample not started before a stop is not processed at all.
+            if (stopRequested.load())
+                return SampleWriter::Outcome();
+            const TrainingFolder::Sample& sample = samples.at(index);
+            return SampleWriter::write(sample.className, sample.path, labelOf.value(sample.className), settings,
+                                       keepRunning);
+        },
+        seedWorkerThread);
+
+    runInJobOrder(pool, total, kEventTurnMs, noticeStop, processEvents,
+                  [&](int i, const SampleWriter::Outcome& outcome) {
+                      if (!outcome.entries.isEmpty())
+                          written[samples.at(i).className] << outcome.entries;
+                      // After a stop no progress is reported: a stopped run never reads as done.
+                      if (!outcome.readable || stopRequested)
+                          return;
+                      if (i == total - 1) {
+                          // Past the last sample there is nothing left to stop, and a run that
+                          // reported its end must not turn red afterwards.
+                          delete genAugWorker;
+                          genAugWorker = nullptr;
+                      }
+                      const int progress = int(100LL * (i + 1) / total);
+                      ui->progressBar_gen->setValue(progress);
+                      show_log(QJsonObject{{"gen_progress", progress}});
+                      processEvents();
+                  });
+
+    delete genAugWorker;
+    genAugWorker = nullptr;
+    return written;
 }
 
 void DialogRuzerizOzize::writeTextFile(const QString& path, const QString& text)

@@ -1,0 +1,116 @@
+#include "training_folder.h"
+
+#include <QUuid>
+
+#include <algorithm>
+
+namespace TrainingFolder {
+
+QString randomId()
+{
+    return QUuid::createUuid().toString(QUuid::Id128);
+}
+
+QString unknownClassName(int index)
+{
+    return QLatin1String(kUnknownPrefix) + QString::number(index);
+}
+
+bool isGarbageClass(const QString& className)
+{
+    return className.startsWith(QLatin1String(kUnknownPrefix)) || className.startsWith(QLatin1String(kRandomClass));
+}
+
+void addUnknownClasses(ClassFiles& classes, int count, const QFileInfo& noiseImage)
+{
+    for (int i = 0; i < count; ++i)
+        classes[unknownClassName(i)] = QList<QFileInfo>{noiseImage};
+}
+
+ClassLabel labelFor(const QString& className, const QString& id)
+{
+    // "NULL" is tested first: a class NULL-something is a null class, not a named one.
+    if (className.startsWith(QLatin1String(kNullPrefix)))
+        return {QStringLiteral("NULL-") + id, QString()};
+    if (isGarbageClass(className))
+        return {className + id, QStringLiteral("UNKNOWN")};
+    return {id, className};
+}
+
+LabelTable makeLabelTable(const QStringList& classNames)
+{
+    LabelTable table;
+    QStringList labels;
+    QStringList names;
+    for (const QString& className : classNames) {
+        const ClassLabel entry = labelFor(className, randomId());
+        table.labelOf[className] = entry.label;
+        labels << entry.label;
+        names << entry.displayName;
+    }
+    table.labelsText = labels.join(QLatin1Char('\n'));
+    table.namesText = names.join(QLatin1Char('\n'));
+    return table;
+}
+
+QString imageFileName(const QString& id, const QString& label, const QString& extension)
+{
+    return id + QLatin1Char('_') + label + extension;
+}
+
+QString trainEntry(const QString& fileName)
+{
+    return QLatin1String(kTrainEntryPrefix) + QLatin1Char('/') + fileName;
+}
+
+QString dataFileText(int classCount)
+{
+    return QStringLiteral("classes=") + QString::number(classCount) + QLatin1Char('\n') +
+           QStringLiteral("train   = data_gen/train.list\n"
+                          "valid   = data_gen/test.list\n"
+                          "labels  = data_gen/labels.txt\n"
+                          "names   = data_gen/names.list\n"
+                          "backup  = data_gen/backup\n"
+                          "top=1");
+}
+
+QString versionText(int family, const QString& modelName)
+{
+    return QString::number(family) + QLatin1Char(':') + modelName;
+}
+
+QVector<Sample> sampleList(const ClassFiles& classes)
+{
+    QVector<Sample> samples;
+    for (auto it = classes.cbegin(); it != classes.cend(); ++it)
+        for (const QFileInfo& file : it.value())
+            samples.append({it.key(), file.absoluteFilePath()});
+    return samples;
+}
+
+int balance(ClassEntries& entries)
+{
+    int target = 0;
+    for (const QStringList& list : entries)
+        target = std::max(target, int(list.size()));
+    for (QStringList& list : entries) {
+        const int own = list.size();
+        if (own == 0)
+            continue;
+        for (int k = 0; list.size() < target; ++k)
+            list.append(list.at(k % own));
+    }
+    return target;
+}
+
+QString trainingListText(const ClassEntries& entries, std::mt19937& rng)
+{
+    QVector<QString> all;
+    for (const QStringList& list : entries)
+        for (const QString& entry : list)
+            all.append(entry);
+    shuffle(all, rng);
+    return QStringList(all.toList()).join(QLatin1Char('\n'));
+}
+
+} // namespace TrainingFolder

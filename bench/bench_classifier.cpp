@@ -26,6 +26,8 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+double best(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
+
 QString loadAverage()
 {
     QFile file("/proc/loadavg");
@@ -99,7 +101,11 @@ int main(int argc, char** argv)
                 ours.size());
     std::printf("ClassifConfig::infer, 1 thread:          %8.1f ms per picture (median of %zu)\n", oneThreadMs,
                 oursOneThread.size());
-    std::printf("speed-up: %.1fx (%d threads), %.1fx (1 thread); goal >= 7x\n", darknetMs / oursMs, threads,
-                darknetMs / oneThreadMs);
+    std::printf("speed-up of the medians: %.1fx (%d threads), %.1fx (1 thread); goal >= 7x\n", darknetMs / oursMs,
+                threads, darknetMs / oneThreadMs);
+    // On a machine shared with other work the fastest runs show what each side can do.
+    std::printf("speed-up of the best runs: %.1fx (%.1f ms vs %.1f ms, %d threads), %.1fx (1 thread)\n",
+                best(reference) / best(ours), best(reference), best(ours), threads,
+                best(reference) / best(oursOneThread));
     return 0;
 }

@@ -552,6 +552,16 @@ private slots:
         QVERIFY2(config.load(folder, "CPU", &error), qPrintable(error));
     }
 
+    void namesListToleratesLineEndings()
+    {
+        const QString folder = voderoVodModel("crlf", 3);
+        testutil::writeBytes(folder + "/names.list", " circle\r\nsquare \r\ntriangle\r\n\n");
+        ClassifConfig config;
+        QString error;
+        QVERIFY2(config.load(folder, "CPU", &error), qPrintable(error));
+        QCOMPARE(config.class_names, QStringList({"circle", "square", "triangle"}));
+    }
+
     void configurationNamedOtherThanTestCfgIsFound()
     {
         const QString folder = voderoVodModel("othercfg");

@@ -38,7 +38,7 @@ public:
     // Classification
     double threshold = 0.5; // 0..1
     int top = 1;            // at most this many results
-    bool upsampling = false;
+    bool upsampling = false; // guide maps at the network's input size, not the map layer's
 
     // Drawing
     bool result_drawing = true;
@@ -50,7 +50,8 @@ public:
     int font_thickness = 2;
     int txt_offset = 10;
 
-    // Results of the latest infer(): one 8-bit one-channel map per returned pair, all of one size.
+    // Results of the latest infer(): one 8-bit one-channel map per returned pair, all of one
+    // size: the class activation map of that pair's class, min-max scaled to 0..255.
     std::vector<cv::Mat> guide_maps;
     QStringList class_names;
     std::vector<cv::Scalar> class_colors; // by class index, B, G, R

@@ -20,6 +20,6 @@ QByteArray JsonRecordLog::write(const QString& path, QJsonObject record)
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    AtomicFile::write(path, line + '\n');
+    AtomicFile::write(path, line + '\n', AtomicFile::Durability::Unsynced);
     return line;
 }

@@ -20,5 +20,5 @@ QByteArray Heartbeat::line(std::time_t when)
 
 bool Heartbeat::write(const QString& path)
 {
-    return AtomicFile::write(path, line(std::time(nullptr)));
+    return AtomicFile::write(path, line(std::time(nullptr)), AtomicFile::Durability::Unsynced);
 }

@@ -20,8 +20,24 @@
 #include <functional>
 #include <signal.h>
 
-extern "C" void gemm_cpu(int TA, int TB, int M, int N, int K, float ALPHA, float* A, int lda, float* B, int ldb,
-                         float BETA, float* C, int ldc);
+#include <dlfcn.h>
+
+extern "C" {
+void gemm_cpu(int TA, int TB, int M, int N, int K, float ALPHA, float* A, int lda, float* B, int ldb, float BETA,
+              float* C, int ldc);
+void im2col_cpu(float* data_im, int channels, int height, int width, int ksize, int stride, int pad, float* data_col);
+void col2im_cpu(float* data_col, int channels, int height, int width, int ksize, int stride, int pad, float* data_im);
+void mean_cpu(float* x, int batch, int filters, int spatial, float* mean);
+void variance_cpu(float* x, float* mean, int batch, int filters, int spatial, float* variance);
+void normalize_cpu(float* x, float* mean, float* variance, int batch, int filters, int spatial);
+void mean_delta_cpu(float* delta, float* variance, int batch, int filters, int spatial, float* mean_delta);
+void variance_delta_cpu(float* x, float* delta, float* mean, float* variance, int batch, int filters, int spatial,
+                        float* variance_delta);
+void normalize_delta_cpu(float* x, float* mean, float* variance, float* mean_delta, float* variance_delta, int batch,
+                         int filters, int spatial, float* delta);
+void activate_array(float* x, const int n, const ACTIVATION a);
+void gradient_array(const float* x, const int n, const ACTIVATION a, float* delta);
+}
 
 // Changes made to a good training folder to break it in one way.
 using Breakage = std::function<void(const QString& gen)>;
@@ -325,6 +341,9 @@ private:
 private slots:
     void progressLineReadsAsTheTrainerWindowReadsIt();
     void matrixProductKeepsDarknetsContract();
+    void patchUnrollingMatchesLibdarknet_data();
+    void patchUnrollingMatchesLibdarknet();
+    void layerKernelsMatchLibdarknet();
     void cfgCheckAgreesWithLibdarknet_data();
     void cfgCheckAgreesWithLibdarknet();
     void learnsShapesStopsOnSigtermAndResumes();
@@ -393,6 +412,161 @@ void DarknetTrainerTest::matrixProductKeepsDarknetsContract()
             }
         }
     }
+}
+
+void DarknetTrainerTest::patchUnrollingMatchesLibdarknet_data()
+{
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("ksize");
+    QTest::addColumn<int>("stride");
+    QTest::addColumn<int>("pad");
+    QTest::newRow("3x3 padded") << 3 << 7 << 9 << 3 << 1 << 1;
+    QTest::newRow("3x3 stride 2") << 4 << 8 << 8 << 3 << 2 << 1;
+    QTest::newRow("1x1") << 2 << 5 << 6 << 1 << 1 << 0;
+    QTest::newRow("5x5 stride 3") << 3 << 10 << 7 << 5 << 3 << 2;
+    QTest::newRow("kernel wider than image") << 1 << 4 << 4 << 7 << 1 << 3;
+    QTest::newRow("2x2 stride 2 unpadded") << 2 << 9 << 9 << 2 << 2 << 0;
+    QTest::newRow("3x3 unpadded") << 3 << 6 << 5 << 3 << 1 << 0;
+}
+
+// The executable's patch unrolling replaces libdarknet's: both directions must give the very
+// same floats as the library's own functions.
+void DarknetTrainerTest::patchUnrollingMatchesLibdarknet()
+{
+    QFETCH(int, channels);
+    QFETCH(int, height);
+    QFETCH(int, width);
+    QFETCH(int, ksize);
+    QFETCH(int, stride);
+    QFETCH(int, pad);
+    void* library = dlopen("libdarknet.so", RTLD_NOW | RTLD_NOLOAD);
+    QVERIFY(library);
+    using Unroll = void (*)(float*, int, int, int, int, int, int, float*);
+    auto libraryIm2col = reinterpret_cast<Unroll>(dlsym(library, "im2col_cpu"));
+    auto libraryCol2im = reinterpret_cast<Unroll>(dlsym(library, "col2im_cpu"));
+    QVERIFY(libraryIm2col && libraryCol2im);
+    QVERIFY(libraryIm2col != &im2col_cpu && libraryCol2im != &col2im_cpu);
+
+    const int heightCol = (height + 2 * pad - ksize) / stride + 1;
+    const int widthCol = (width + 2 * pad - ksize) / stride + 1;
+    const size_t imageSize = size_t(channels * height * width);
+    const size_t colSize = size_t(channels * ksize * ksize * heightCol * widthCol);
+    QRandomGenerator random(7);
+    std::vector<float> image(imageSize), cols(colSize);
+    for (float& x : image)
+        x = float(random.generateDouble());
+    for (float& x : cols)
+        x = float(random.generateDouble());
+
+    std::vector<float> ours(colSize, -1.0f), theirs(colSize, -2.0f);
+    im2col_cpu(image.data(), channels, height, width, ksize, stride, pad, ours.data());
+    libraryIm2col(image.data(), channels, height, width, ksize, stride, pad, theirs.data());
+    QVERIFY(ours == theirs);
+
+    std::vector<float> summed(imageSize, 0.5f), librarySummed(imageSize, 0.5f);
+    col2im_cpu(cols.data(), channels, height, width, ksize, stride, pad, summed.data());
+    libraryCol2im(cols.data(), channels, height, width, ksize, stride, pad, librarySummed.data());
+    QVERIFY(summed == librarySummed);
+    dlclose(library);
+}
+
+// The batch-normalisation and activation kernels that replace libdarknet's give its results:
+// the same floats where the arithmetic is the same, and sums equal up to rounding.
+void DarknetTrainerTest::layerKernelsMatchLibdarknet()
+{
+    void* library = dlopen("libdarknet.so", RTLD_NOW | RTLD_NOLOAD);
+    QVERIFY(library);
+    auto original = [library](const char* name) {
+        void* fn = dlsym(library, name);
+        if (!fn || fn == dlsym(RTLD_DEFAULT, name))
+            qFatal("no library version of %s", name);
+        return fn;
+    };
+    const int batch = 3, filters = 5, spatial = 37;
+    const int n = batch * filters * spatial;
+    QRandomGenerator random(11);
+    auto randomVector = [&](int size, double low, double high) {
+        std::vector<float> v(static_cast<size_t>(size));
+        for (float& x : v)
+            x = float(low + random.generateDouble() * (high - low));
+        return v;
+    };
+    auto close = [](const std::vector<float>& a, const std::vector<float>& b) {
+        for (size_t i = 0; i < a.size(); ++i)
+            if (std::abs(a[i] - b[i]) > 1e-4f * std::max(1.0f, std::abs(b[i])))
+                return false;
+        return a.size() == b.size();
+    };
+    std::vector<float> x = randomVector(n, -2, 3), delta = randomVector(n, -1, 1);
+
+    using Mean = void (*)(float*, int, int, int, float*);
+    using Variance = void (*)(float*, float*, int, int, int, float*);
+    std::vector<float> mean(filters), libraryMean(filters), variance(filters), libraryVariance(filters);
+    mean_cpu(x.data(), batch, filters, spatial, mean.data());
+    reinterpret_cast<Mean>(original("mean_cpu"))(x.data(), batch, filters, spatial, libraryMean.data());
+    QVERIFY(close(mean, libraryMean));
+    variance_cpu(x.data(), libraryMean.data(), batch, filters, spatial, variance.data());
+    reinterpret_cast<Variance>(original("variance_cpu"))(x.data(), libraryMean.data(), batch, filters, spatial,
+                                                           libraryVariance.data());
+    QVERIFY(close(variance, libraryVariance));
+
+    using Normalize = void (*)(float*, float*, float*, int, int, int);
+    std::vector<float> normalized = x, libraryNormalized = x;
+    normalize_cpu(normalized.data(), libraryMean.data(), libraryVariance.data(), batch, filters, spatial);
+    reinterpret_cast<Normalize>(original("normalize_cpu"))(libraryNormalized.data(), libraryMean.data(),
+                                                           libraryVariance.data(), batch, filters, spatial);
+    QVERIFY(close(normalized, libraryNormalized));
+
+    using MeanDelta = void (*)(float*, float*, int, int, int, float*);
+    using VarianceDelta = void (*)(float*, float*, float*, float*, int, int, int, float*);
+    using NormalizeDelta = void (*)(float*, float*, float*, float*, float*, int, int, int, float*);
+    std::vector<float> meanDelta(filters), libraryMeanDelta(filters), varianceDelta(filters),
+        libraryVarianceDelta(filters);
+    mean_delta_cpu(delta.data(), libraryVariance.data(), batch, filters, spatial, meanDelta.data());
+    reinterpret_cast<MeanDelta>(original("mean_delta_cpu"))(delta.data(), libraryVariance.data(), batch, filters,
+                                                            spatial, libraryMeanDelta.data());
+    QVERIFY(close(meanDelta, libraryMeanDelta));
+    variance_delta_cpu(x.data(), delta.data(), libraryMean.data(), libraryVariance.data(), batch, filters, spatial,
+                       varianceDelta.data());
+    reinterpret_cast<VarianceDelta>(original("variance_delta_cpu"))(x.data(), delta.data(), libraryMean.data(),
+                                                                    libraryVariance.data(), batch, filters, spatial,
+                                                                    libraryVarianceDelta.data());
+    QVERIFY(close(varianceDelta, libraryVarianceDelta));
+    std::vector<float> normalizedDelta = delta, libraryNormalizedDelta = delta;
+    normalize_delta_cpu(x.data(), libraryMean.data(), libraryVariance.data(), libraryMeanDelta.data(),
+                        libraryVarianceDelta.data(), batch, filters, spatial, normalizedDelta.data());
+    reinterpret_cast<NormalizeDelta>(original("normalize_delta_cpu"))(
+        x.data(), libraryMean.data(), libraryVariance.data(), libraryMeanDelta.data(), libraryVarianceDelta.data(),
+        batch, filters, spatial, libraryNormalizedDelta.data());
+    QVERIFY(close(normalizedDelta, libraryNormalizedDelta));
+
+    using Activate = void (*)(float*, int, ACTIVATION);
+    using Gradient = void (*)(const float*, int, ACTIVATION, float*);
+    for (ACTIVATION a : {LINEAR, LEAKY, RELU, LOGISTIC, TANH}) {
+        std::vector<float> out = x, libraryOut = x;
+        activate_array(out.data(), n, a);
+        reinterpret_cast<Activate>(original("activate_array"))(libraryOut.data(), n, a);
+        QVERIFY2(out == libraryOut, qPrintable(QString("activation %1").arg(int(a))));
+        std::vector<float> grad = delta, libraryGrad = delta;
+        gradient_array(libraryOut.data(), n, a, grad.data());
+        reinterpret_cast<Gradient>(original("gradient_array"))(libraryOut.data(), n, a, libraryGrad.data());
+        QVERIFY2(grad == libraryGrad, qPrintable(QString("gradient %1").arg(int(a))));
+    }
+
+    using Copy = void (*)(int, float*, int, float*, int);
+    using Fill = void (*)(int, float, float*, int);
+    for (int step : {1, 3}) {
+        std::vector<float> copied(size_t(n), 0.0f), libraryCopied(size_t(n), 0.0f);
+        copy_cpu(n / step, x.data(), step, copied.data(), step);
+        reinterpret_cast<Copy>(original("copy_cpu"))(n / step, x.data(), step, libraryCopied.data(), step);
+        QVERIFY(copied == libraryCopied);
+        fill_cpu(n / step, 0.25f, copied.data(), step);
+        reinterpret_cast<Fill>(original("fill_cpu"))(n / step, 0.25f, libraryCopied.data(), step);
+        QVERIFY(copied == libraryCopied);
+    }
+    dlclose(library);
 }
 
 void DarknetTrainerTest::cfgCheckAgreesWithLibdarknet_data()

@@ -347,6 +347,7 @@ private slots:
     void cfgCheckAgreesWithLibdarknet_data();
     void cfgCheckAgreesWithLibdarknet();
     void learnsShapesStopsOnSigtermAndResumes();
+    void interruptStopsLikeTerminate();
     void skipsUnusableImagesAndFinishesAtMaxBatches();
     void refusesBadInput_data();
     void refusesBadInput();
@@ -671,6 +672,30 @@ void DarknetTrainerTest::learnsShapesStopsOnSigtermAndResumes()
     }
     QVERIFY2(accuracy >= 70.0, qPrintable(lines.join("\n")));
     QVERIFY(QFileInfo::exists(gen.path() + "/data_gen/backup/train.weights"));
+}
+
+// Ctrl+C in a terminal stops the run the same way: the iterations done are in the backup.
+void DarknetTrainerTest::interruptStopsLikeTerminate()
+{
+    QTemporaryDir gen;
+    DarknetTrainingFolder::write(gen.path(), kShapes, 4, 32, 40);
+    DarknetTrainingFolder::writeTrainCfg(gen.path(), quickCfg(3, 100000));
+    QProcess trainer;
+    QVERIFY(startTrainer(&trainer, gen.path(), trainArgs()));
+    int seen = 0;
+    while (seen < 3 && (trainer.canReadLine() || trainer.waitForReadyRead(30000)))
+        if (QString::fromUtf8(trainer.readLine()).startsWith("iteration["))
+            ++seen;
+    QCOMPARE(seen, 3);
+    ::kill(pid_t(trainer.processId()), SIGINT);
+    const Run run = finish(&trainer);
+    QCOMPARE(run.status, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList rest = progressLines(run.out);
+    const qint64 stoppedAt = rest.isEmpty() ? 3 : readLikeTrainerWindow(rest.last()).iteration;
+    QCOMPARE(iterationStoredIn(gen.path() + "/data_gen/train.cfg", gen.path() + "/data_gen/backup/train.backup"),
+             stoppedAt);
+    QVERIFY(!QFileInfo::exists(gen.path() + "/data_gen/backup/train.weights"));
 }
 
 void DarknetTrainerTest::skipsUnusableImagesAndFinishesAtMaxBatches()

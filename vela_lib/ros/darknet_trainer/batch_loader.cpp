@@ -33,7 +33,7 @@ bool BatchLoader::next(Batch* batch, std::string* error)
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [this] { return ready || failed; });
     if (failed) {
-        *error = "no image of the train list can be read";
+        *error = readable.load() > 0 ? "the training images could not be loaded" : "no image of the train list can be read";
         return false;
     }
     std::swap(*batch, prepared);
@@ -69,28 +69,45 @@ bool BatchLoader::fill(Batch* batch)
     batch->images = imagesPerBatch;
     batch->inputsPerImage = inputsPerImage;
     batch->classes = int(set.labels.size());
-    batch->x.assign(size_t(batch->images) * batch->inputsPerImage, 0.0f);
-    batch->y.assign(size_t(batch->images) * batch->classes, 0.0f);
-    std::vector<std::thread> helpers;
-    for (int w = 1; w < workers; ++w)
-        helpers.emplace_back(&BatchLoader::fillPart, this, batch, w, workers);
-    fillPart(batch, 0, workers);
-    for (auto& helper : helpers)
-        helper.join();
-    return readable.load() > 0;
+    try {
+        batch->x.assign(size_t(batch->images) * batch->inputsPerImage, 0.0f);
+        batch->y.assign(size_t(batch->images) * batch->classes, 0.0f);
+    } catch (const std::exception& e) {
+        report(e);
+    }
+    if (!outOfMemory) {
+        std::vector<std::thread> helpers;
+        for (int w = 1; w < workers; ++w)
+            helpers.emplace_back(&BatchLoader::fillPart, this, batch, w, workers);
+        fillPart(batch, 0, workers);
+        for (auto& helper : helpers)
+            helper.join();
+    }
+    return readable.load() > 0 && !outOfMemory;
 }
 
 void BatchLoader::fillPart(Batch* batch, int worker, int workers)
 {
-    std::mt19937& rng = rngs[size_t(worker)];
-    for (int i = worker; i < batch->images; i += workers) {
-        cv::Mat image;
-        const int index = drawReadable(rng, &image);
-        if (index < 0)
-            return;
-        augmenter.augment(image, rng, batch->x.data() + size_t(i) * batch->inputsPerImage);
-        batch->y[size_t(i) * batch->classes + size_t(set.classOf[size_t(index)])] = 1.0f;
+    // Exceptions (memory running out in OpenCV) must not leave a thread.
+    try {
+        std::mt19937& rng = rngs[size_t(worker)];
+        for (int i = worker; i < batch->images; i += workers) {
+            cv::Mat image;
+            const int index = drawReadable(rng, &image);
+            if (index < 0)
+                return;
+            augmenter.augment(image, rng, batch->x.data() + size_t(i) * batch->inputsPerImage);
+            batch->y[size_t(i) * batch->classes + size_t(set.classOf[size_t(index)])] = 1.0f;
+        }
+    } catch (const std::exception& e) {
+        report(e);
     }
+}
+
+void BatchLoader::report(const std::exception& e)
+{
+    if (!outOfMemory.exchange(true))
+        std::fprintf(stderr, "warning: loading a batch failed: %s\n", e.what());
 }
 
 int BatchLoader::drawReadable(std::mt19937& rng, cv::Mat* image)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -43,6 +44,7 @@ private:
     bool fill(Batch* batch);
     void fillPart(Batch* batch, int worker, int workers);
     int drawReadable(std::mt19937& rng, cv::Mat* image);
+    void report(const std::exception& e);
 
     const TrainSet& set;
     ImageAugmenter augmenter;
@@ -52,6 +54,7 @@ private:
     std::vector<std::mt19937> rngs;
     std::unique_ptr<std::atomic<bool>[]> unreadable;
     std::atomic<int> readable;
+    std::atomic<bool> outOfMemory{false};
 
     std::mutex mutex;
     std::condition_variable changed;

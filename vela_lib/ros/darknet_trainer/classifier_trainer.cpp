@@ -10,8 +10,9 @@
 
 #include <darknet.h>
 
+#include <opencv2/core.hpp>
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 // Backups are written at least this often, whichever comes first.
 constexpr int64_t kBackupEveryIterations = 100;
 constexpr auto kBackupEvery = std::chrono::seconds(60);
+constexpr double kLargestBatchBytes = 8.0 * 1024 * 1024 * 1024;
 
 int failWith(const std::string& message)
 {
@@ -61,7 +63,7 @@ bool prepareBackupFolder(const std::string& folder, std::string* error)
 {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    if (!std::filesystem::is_directory(folder) || access(folder.c_str(), W_OK) != 0) {
+    if (!std::filesystem::is_directory(folder, ec) || access(folder.c_str(), W_OK) != 0) {
         *error = "backup folder " + folder + " cannot be created or written";
         return false;
     }
@@ -119,7 +121,7 @@ class BackupWriter
 {
 public:
     BackupWriter(network* net, const std::string& folder, const std::string& base)
-        : net(net), backup(folder + "/" + base + ".backup"), final(folder + "/" + base + ".weights"),
+        : net(net), backup(folder + "/" + base + ".backup"), finalWeights(folder + "/" + base + ".weights"),
           lastWrite(Clock::now())
     {
     }
@@ -130,7 +132,7 @@ public:
             write(backup);
     }
     void writeBackup() { write(backup); }
-    void writeFinal() { write(final); }
+    void writeFinal() { write(finalWeights); }
 
 private:
     void write(const std::string& path)
@@ -143,7 +145,7 @@ private:
 
     network* net;
     std::string backup;
-    std::string final;
+    std::string finalWeights;
     Clock::time_point lastWrite;
 };
 
@@ -172,78 +174,110 @@ bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, Traine
     return true;
 }
 
-int ClassifierTrainer::run(const TrainerArguments& args)
-{
-    StopRequest::install();
-    std::string error;
+namespace {
 
+// Everything the run needs, checked before libdarknet sees any of it.
+struct CheckedInputs
+{
     DataFile data;
-    if (!DataFile::read(args.dataFile, &data, &error))
-        return failWith(error);
     TrainSet set;
+    NetworkSummary summary;
+};
+
+bool checkInputs(const TrainerArguments& args, CheckedInputs* in, std::string* error)
+{
     std::vector<std::string> warnings;
-    if (!TrainSet::load(data, &set, &error, &warnings))
-        return failWith(error);
+    if (!DataFile::read(args.dataFile, &in->data, error) || !TrainSet::load(in->data, &in->set, error, &warnings))
+        return false;
     for (const auto& w : warnings)
         warn(w);
-    NetworkSummary summary;
-    if (!NetworkCfgCheck::checkFile(args.cfgFile, &summary, &error))
-        return failWith(error);
-    if (summary.outputs != data.classes)
-        return failWith("network configuration " + args.cfgFile + " ends in " + std::to_string(summary.outputs) +
-                        " outputs, but the data file says classes=" + std::to_string(data.classes));
-    if (!args.weights.empty() && access(args.weights.c_str(), R_OK) != 0)
-        return failWith("weights file " + args.weights + " cannot be read");
-    if (!prepareBackupFolder(data.backup, &error))
-        return failWith(error);
+    if (!NetworkCfgCheck::checkFile(args.cfgFile, &in->summary, error))
+        return false;
+    const NetworkSummary& net = in->summary;
+    // Two batches of input are kept, one loading while the other trains.
+    if (2.0 * net.batch * net.width * net.height * 3 * sizeof(float) > kLargestBatchBytes) {
+        *error = "network configuration " + args.cfgFile + ": batch=" + std::to_string(net.batch) + " of " +
+                 std::to_string(net.width) + " x " + std::to_string(net.height) +
+                 " images is more than this trainer holds in memory";
+        return false;
+    }
+    if (net.outputs != in->data.classes) {
+        *error = "network configuration " + args.cfgFile + " ends in " + std::to_string(net.outputs) +
+                 " outputs, but the data file says classes=" + std::to_string(in->data.classes);
+        return false;
+    }
+    if (!args.weights.empty() && access(args.weights.c_str(), R_OK) != 0) {
+        *error = "weights file " + args.weights + " cannot be read";
+        return false;
+    }
+    return prepareBackupFolder(in->data.backup, error);
+}
 
+// The network of the configuration, with the given weights (and their count of images seen).
+NetworkPtr buildNetwork(const TrainerArguments& args, const CheckedInputs& in, std::string* error)
+{
     std::srand(unsigned(std::time(nullptr)) ^ unsigned(getpid()));
     auto cfg = writable(args.cfgFile);
     NetworkPtr net(parse_network_cfg(cfg.data()));
-    if (!net || net->outputs != data.classes || net->inputs != summary.width * summary.height * 3)
-        return failWith("the darknet library read " + args.cfgFile + " differently than expected");
+    if (!net || net->outputs != in.data.classes || net->inputs != in.summary.width * in.summary.height * 3) {
+        *error = "the darknet library read " + args.cfgFile + " differently than expected";
+        return nullptr;
+    }
     if (!args.weights.empty()) {
-        if (!WeightsFile::checkFits(args.weights, net.get(), &error))
-            return failWith(error);
+        if (!WeightsFile::checkFits(args.weights, net.get(), error))
+            return nullptr;
         auto weights = writable(args.weights);
         load_weights(net.get(), weights.data());
     }
+    return net;
+}
 
-    const int imagesPerBatch = net->batch * net->subdivisions;
+bool moreToTrain(network* net)
+{
+    return (get_current_batch(net) < size_t(net->max_batches) || net->max_batches == 0) &&
+           !StopRequest::requested();
+}
+
+// Trains until max_batches or a stop; returns the exit code.
+int train(network* net, const CheckedInputs& in, const std::string& cfgFile)
+{
+    // The loader's threads share out the images; OpenCV must not add threads of its own.
+    cv::setNumThreads(1);
     const int loaderThreads = int(std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
-    BatchLoader loader(set, augmentationOf(net.get()), imagesPerBatch, loaderThreads);
-    BackupWriter backups(net.get(), data.backup, baseName(args.cfgFile));
+    BatchLoader loader(in.set, augmentationOf(net), net->batch * net->subdivisions, loaderThreads);
+    BackupWriter backups(net, in.data.backup, baseName(cfgFile));
 
     std::printf("Learning Rate: %g, Momentum: %g, Decay: %g\n", net->learning_rate, net->momentum, net->decay);
     std::fflush(stdout);
 
-    const double trainImages = double(set.paths.size());
     double averageLoss = -1;
     int64_t trainedHere = 0;
     Batch batch;
-    while ((get_current_batch(net.get()) < size_t(net->max_batches) || net->max_batches == 0) &&
-           !StopRequest::requested()) {
+    std::string error;
+    while (moreToTrain(net)) {
         const auto start = Clock::now();
-        if (!loader.next(&batch, &error))
+        if (!loader.next(&batch, &error)) {
+            if (trainedHere > 0)
+                backups.writeBackup();
             return failWith(error);
+        }
         int correct = 0;
-        const double loss = trainBatch(net.get(), batch, &correct);
+        const double loss = trainBatch(net, batch, &correct);
         averageLoss = averageLoss < 0 ? loss : averageLoss * 0.9 + loss * 0.1;
         ++trainedHere;
 
         IterationReport report;
-        report.iteration = int64_t(get_current_batch(net.get()));
+        report.iteration = int64_t(get_current_batch(net));
         report.images = uint64_t(*net->seen);
-        report.epoch = double(*net->seen) / trainImages;
+        report.epoch = double(*net->seen) / double(in.set.paths.size());
         report.loss = loss;
         report.averageLoss = averageLoss;
         report.accuracy = double(correct) / double(batch.images);
-        report.rate = get_current_rate(net.get());
+        report.rate = get_current_rate(net);
         report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         const std::string line = ProgressLine::format(report) + "\n";
         if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
             StopRequest::request(); // nobody reads the progress any more: stop as on a signal
-
         backups.maybeWrite(report.iteration);
     }
     if (StopRequest::requested()) {
@@ -255,4 +289,19 @@ int ClassifierTrainer::run(const TrainerArguments& args)
     backups.writeBackup();
     backups.writeFinal();
     return 0;
+}
+
+} // namespace
+
+int ClassifierTrainer::run(const TrainerArguments& args)
+{
+    StopRequest::install();
+    std::string error;
+    CheckedInputs in;
+    if (!checkInputs(args, &in, &error))
+        return failWith(error);
+    NetworkPtr net = buildNetwork(args, in, &error);
+    if (!net)
+        return failWith(error);
+    return train(net.get(), in, args.cfgFile);
 }

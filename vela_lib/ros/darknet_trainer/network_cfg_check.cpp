@@ -187,7 +187,10 @@ bool Checker::netSection(const CfgSection& s, NetworkSummary* summary)
         !floatOption(s, "saturation", 1, &saturation) || !floatOption(s, "exposure", 1, &exposure) ||
         !floatOption(s, "hue", 0, &hue) || !floatOption(s, "min_ratio", 1, &ratio) ||
         !floatOption(s, "max_ratio", 2, &ratio) || !floatOption(s, "gamma", 1, &ratio) ||
-        !floatOption(s, "scale", 1, &ratio) || !floatOption(s, "step", 1, &ratio))
+        !floatOption(s, "scale", 1, &ratio))
+        return false;
+    long long step;
+    if (!intOption(s, "step", 1, &step))
         return false;
     if (!s.has("width") || !s.has("height") || !s.has("channels"))
         return fail(s, "width, height and channels are required");
@@ -209,6 +212,8 @@ bool Checker::netSection(const CfgSection& s, NetworkSummary* summary)
     const std::string* policy = s.find("policy");
     if (policy && !kLibraryPolicies.count(*policy))
         return fail(s, "policy=" + *policy + " is not a learning-rate policy of darknet");
+    if (policy && *policy == "step" && step < 1)
+        return fail(s, "policy=step needs step of at least 1");
     if (policy && *policy == "steps") {
         const std::string* steps = s.find("steps");
         const std::string* scales = s.find("scales");

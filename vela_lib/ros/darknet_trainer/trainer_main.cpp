@@ -1,6 +1,7 @@
 #include "classifier_trainer.h"
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 // One source for both executables of the package: darknet_cpu_, and darknet_, which the
@@ -18,5 +19,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "error: %s\n", error.c_str());
         return 2;
     }
-    return ClassifierTrainer::run(args);
+    // Nothing in the trainer throws on purpose; running out of memory is the one way left, and it
+    // must end in an error line rather than an abort.
+    try {
+        return ClassifierTrainer::run(args);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return 1;
+    }
 }

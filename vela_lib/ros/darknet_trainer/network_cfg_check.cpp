@@ -77,7 +77,7 @@ private:
     bool shortcut(const CfgSection& s, int index, const Shape& in, Shape* out);
     bool crop(const CfgSection& s, const Shape& in, Shape* out);
 
-    void collectUnsupported();
+    bool acceptsEveryKind(std::string* error);
 
     const CfgDocument& doc;
     std::vector<Shape> shapes;
@@ -388,9 +388,6 @@ bool Checker::layer(const CfgSection& s, int index, const Shape& in, Shape* out)
         return true;
     }
     if (kind == "[cost]") {
-        const std::string* type = s.find("type");
-        if (type && !kLibraryCostTypes.count(*type))
-            addOnce(&unknownToLibrary, "[cost] type=" + *type);
         if (!floatOption(s, "scale", 1, &value))
             return false;
         *out = Shape{0, 0, 0, in.outputs};
@@ -403,6 +400,45 @@ bool Checker::layer(const CfgSection& s, int index, const Shape& in, Shape* out)
         return true;
     }
     return fail(s, "unexpected layer kind");
+}
+
+// Unsupported kinds are gathered over the whole file first, so that one message names them all.
+bool Checker::acceptsEveryKind(std::string* error)
+{
+    const auto& sections = doc.sections;
+    for (size_t i = 1; i < sections.size(); ++i) {
+        const std::string kind = canonicalKind(sections[i].type);
+        if (!kLibraryLayerKinds.count(sections[i].type))
+            addOnce(&unknownToLibrary, sections[i].type);
+        else if (kind == "[net]")
+            addOnce(&notForClassifiers, "a second [net]");
+        else if (kind != "[convolutional]" && kind != "[connected]" && kind != "[maxpool]" && kind != "[avgpool]" &&
+                 kind != "[softmax]" && kind != "[dropout]" && kind != "[route]" && kind != "[shortcut]" &&
+                 kind != "[cost]" && kind != "[crop]" && kind != "[batchnorm]")
+            addOnce(&notForClassifiers, kind);
+        if (const std::string* act = sections[i].find("activation"))
+            if (!kLibraryActivations.count(*act))
+                addOnce(&unknownToLibrary, "activation=" + *act);
+        if (const std::string* type = sections[i].find("type"))
+            if (kind == "[cost]" && !kLibraryCostTypes.count(*type))
+                addOnce(&unknownToLibrary, "[cost] type=" + *type);
+    }
+    if (!unknownToLibrary.empty()) {
+        bool forkline = false;
+        for (const auto& item : unknownToLibrary)
+            forkline = forkline || kForklineFeatures.count(item);
+        if (forkline)
+            *error = std::string("this network is of the ") + kForklineFamily +
+                     ", which the darknet library cannot train: it lacks " + joined(unknownToLibrary);
+        else
+            *error = "the darknet library cannot train this network: it lacks " + joined(unknownToLibrary);
+        return false;
+    }
+    if (!notForClassifiers.empty()) {
+        *error = "layer kinds that this classifier trainer does not train: " + joined(notForClassifiers);
+        return false;
+    }
+    return true;
 }
 
 bool Checker::run(NetworkSummary* summary, std::string* error)
@@ -421,36 +457,8 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
         *error = "[net] is followed by no layer";
         return false;
     }
-    // Unsupported kinds are gathered over the whole file first, so that one message names them all.
-    for (size_t i = 1; i < sections.size(); ++i) {
-        const std::string kind = canonicalKind(sections[i].type);
-        if (!kLibraryLayerKinds.count(sections[i].type))
-            addOnce(&unknownToLibrary, sections[i].type);
-        else if (kind == "[net]")
-            addOnce(&notForClassifiers, "a second [net]");
-        else if (kind != "[convolutional]" && kind != "[connected]" && kind != "[maxpool]" && kind != "[avgpool]" &&
-                 kind != "[softmax]" && kind != "[dropout]" && kind != "[route]" && kind != "[shortcut]" &&
-                 kind != "[cost]" && kind != "[crop]" && kind != "[batchnorm]")
-            addOnce(&notForClassifiers, kind);
-        if (const std::string* act = sections[i].find("activation"))
-            if (!kLibraryActivations.count(*act))
-                addOnce(&unknownToLibrary, "activation=" + *act);
-    }
-    if (!unknownToLibrary.empty()) {
-        bool forkline = false;
-        for (const auto& item : unknownToLibrary)
-            forkline = forkline || kForklineFeatures.count(item);
-        if (forkline)
-            *error = std::string("this network is of the ") + kForklineFamily +
-                     ", which the darknet library cannot train: it lacks " + joined(unknownToLibrary);
-        else
-            *error = "the darknet library cannot train this network: it lacks " + joined(unknownToLibrary);
+    if (!acceptsEveryKind(error))
         return false;
-    }
-    if (!notForClassifiers.empty()) {
-        *error = "layer kinds that this classifier trainer does not train: " + joined(notForClassifiers);
-        return false;
-    }
     if (!netSection(sections[0], summary)) {
         *error = message;
         return false;

@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include "cfg_document.h"
+#include "image_augmenter.h"
 #include "network_cfg_check.h"
 #include "progress_line.h"
 
@@ -344,6 +345,7 @@ private slots:
     void patchUnrollingMatchesLibdarknet_data();
     void patchUnrollingMatchesLibdarknet();
     void layerKernelsMatchLibdarknet();
+    void augmentationFeedsDarknetsPlanarRgb();
     void cfgCheckAgreesWithLibdarknet_data();
     void cfgCheckAgreesWithLibdarknet();
     void learnsShapesStopsOnSigtermAndResumes();
@@ -568,6 +570,51 @@ void DarknetTrainerTest::layerKernelsMatchLibdarknet()
         QVERIFY(copied == libraryCopied);
     }
     dlclose(library);
+}
+
+// Without jitter an image of the input size reaches the network as it is, or mirrored: planar
+// red, green, blue in [0, 1], as darknet's own loader gives it.
+void DarknetTrainerTest::augmentationFeedsDarknetsPlanarRgb()
+{
+    const int side = 16;
+    Augmentation none;
+    none.width = none.height = side;
+    none.minSide = none.maxSide = side;
+    ImageAugmenter augmenter(none);
+    cv::Mat image(side, side, CV_8UC3, cv::Scalar(0, 0, 0));           // BGR
+    image(cv::Rect(0, 0, side / 2, side)).setTo(cv::Scalar(255, 0, 0)); // blue left half
+    image(cv::Rect(side / 2, 0, side / 2, side)).setTo(cv::Scalar(0, 0, 255)); // red right half
+    std::mt19937 rng(3);
+    bool sawMirrored = false, sawPlain = false;
+    for (int round = 0; round < 20; ++round) {
+        std::vector<float> out(size_t(3 * side * side), -1.0f);
+        augmenter.augment(image, rng, out.data());
+        const auto plane = [&](int channel, int x, int y) { return out[size_t((channel * side + y) * side + x)]; };
+        const bool mirrored = plane(0, 0, side / 2) > 0.5f;
+        (mirrored ? sawMirrored : sawPlain) = true;
+        for (int y = 0; y < side; ++y) {
+            for (int x = 0; x < side; ++x) {
+                const bool red = (x >= side / 2) != mirrored;
+                QVERIFY(std::abs(plane(0, x, y) - (red ? 1.0f : 0.0f)) < 1e-4f);
+                QVERIFY(std::abs(plane(1, x, y)) < 1e-4f);
+                QVERIFY(std::abs(plane(2, x, y) - (red ? 0.0f : 1.0f)) < 1e-4f);
+            }
+        }
+    }
+    QVERIFY(sawMirrored && sawPlain);
+
+    // With jitter every value stays a colour intensity.
+    Augmentation jitter = none;
+    jitter.maxSide = 2 * side;
+    jitter.angle = 7;
+    jitter.aspect = 0.75f;
+    jitter.hue = 0.1f;
+    jitter.saturation = 0.75f;
+    jitter.exposure = 0.75f;
+    std::vector<float> out(size_t(3 * side * side), -1.0f);
+    ImageAugmenter(jitter).augment(image, rng, out.data());
+    for (float v : out)
+        QVERIFY(v >= 0.0f && v <= 1.0f);
 }
 
 void DarknetTrainerTest::cfgCheckAgreesWithLibdarknet_data()

@@ -1,0 +1,114 @@
+// Training speed of the package's darknet_cpu_ against the stock "darknet classifier train" of
+// Debian's darknet package: darknet19, 4 classes, 128 images of 256 x 256, batch 16,
+// subdivisions 1, 10 iterations each, same data and configuration.
+//
+//   bench_darknet_trainer [--iterations N] [--only-ours]
+#include "darknet_training_folder.h"
+#include "test_support.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+struct Timing
+{
+    bool ok = false;
+    double wallSeconds = 0;
+    QList<double> iterationSeconds; // as each trainer prints them
+};
+
+// Both trainers print "..., S seconds, N images" per iteration.
+Timing runTrainer(const QString& program, const QStringList& args, const QString& folder, int iterations)
+{
+    QDir(folder + "/data_gen/backup").removeRecursively();
+    QDir().mkpath(folder + "/data_gen/backup");
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, args);
+    Timing timing;
+    if (!process.waitForStarted(10000) || !process.waitForFinished(-1))
+        return timing;
+    timing.wallSeconds = clock.nsecsElapsed() / 1e9;
+    const QRegularExpression seconds(", ([0-9.]+) seconds, [0-9]+ images");
+    for (const QString& line : QString::fromUtf8(process.readAllStandardOutput()).split("\n")) {
+        const QRegularExpressionMatch m = seconds.match(line);
+        if (m.hasMatch())
+            timing.iterationSeconds << m.captured(1).toDouble();
+    }
+    timing.ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
+                timing.iterationSeconds.size() == iterations;
+    if (!timing.ok)
+        std::fprintf(stderr, "%s failed (exit %d, %d iterations):\n%s\n", qPrintable(program), process.exitCode(),
+                     int(timing.iterationSeconds.size()), process.readAllStandardError().right(2000).constData());
+    return timing;
+}
+
+double steadySeconds(const Timing& t)
+{
+    double sum = 0;
+    for (int i = 1; i < t.iterationSeconds.size(); ++i)
+        sum += t.iterationSeconds.at(i);
+    return sum;
+}
+
+void report(const char* name, const Timing& t, int imagesPerIteration)
+{
+    const int iterations = t.iterationSeconds.size();
+    std::printf("%-26s %8.1f s wall  %7.2f images/s wall  %7.2f images/s after the first iteration\n", name,
+                t.wallSeconds, iterations * imagesPerIteration / t.wallSeconds,
+                (iterations - 1) * imagesPerIteration / steadySeconds(t));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    int iterations = 10;
+    const int at = args.indexOf("--iterations");
+    if (at > 0 && at + 1 < args.size())
+        iterations = args.at(at + 1).toInt();
+    const bool onlyOurs = args.contains("--only-ours");
+    const int batch = 16;
+
+    QTemporaryDir folder;
+    DarknetTrainingFolder::write(folder.path(), {"circle", "cross", "square", "triangle"}, 32, 256, 256);
+    QString cfg = DarknetTrainingFolder::instantiate("darknet19", batch, 1, 4);
+    cfg = DarknetTrainingFolder::withNetValue(cfg, "max_batches", QString::number(iterations));
+    DarknetTrainingFolder::writeTrainCfg(folder.path(), cfg);
+    std::printf("darknet19, 4 classes, 128 images of 256 x 256, batch %d, subdivisions 1, %d iterations\n", batch,
+                iterations);
+    std::fflush(stdout);
+
+    const QString ours = testutil::binaryDir() + "/ros/vela_lib_yolo/darknet_cpu_";
+    const Timing mine = runTrainer(ours, {"classifier", "train", "data_gen/data.data", "data_gen/train.cfg", "-dont_show"},
+                                   folder.path(), iterations);
+    if (!mine.ok)
+        return 1;
+    report("darknet_cpu_", mine, batch);
+    std::fflush(stdout);
+    if (onlyOurs)
+        return 0;
+
+    // The stock trainer takes a fifth argument as its weights file, so it gets no -dont_show.
+    const Timing stock = runTrainer("/usr/bin/darknet", {"classifier", "train", "data_gen/data.data", "data_gen/train.cfg"},
+                                    folder.path(), iterations);
+    if (!stock.ok)
+        return 1;
+    report("darknet classifier train", stock, batch);
+    std::printf("speed-up: %.2fx wall, %.2fx after the first iteration\n", stock.wallSeconds / mine.wallSeconds,
+                steadySeconds(stock) / steadySeconds(mine));
+    return 0;
+}

@@ -1,0 +1,130 @@
+#include "batch_loader.h"
+
+#include <cstdio>
+#include <cstring>
+
+BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads)
+    : set(set), augmenter(augmentation), imagesPerBatch(imagesPerBatch),
+      inputsPerImage(augmentation.width * augmentation.height * 3), workers(std::max(1, threads)),
+      unreadable(new std::atomic<bool>[set.paths.size()]), readable(int(set.paths.size()))
+{
+    std::random_device seeds;
+    for (int i = 0; i < workers; ++i) {
+        std::seed_seq seed{seeds(), seeds(), unsigned(i)};
+        rngs.emplace_back(seed);
+    }
+    for (size_t i = 0; i < set.paths.size(); ++i)
+        unreadable[i] = false;
+    producer = std::thread(&BatchLoader::produce, this);
+}
+
+BatchLoader::~BatchLoader()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    changed.notify_all();
+    producer.join();
+}
+
+bool BatchLoader::next(Batch* batch, std::string* error)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [this] { return ready || failed; });
+    if (failed) {
+        *error = readable.load() > 0 ? "the training images could not be loaded" : "no image of the train list can be read";
+        return false;
+    }
+    std::swap(*batch, prepared);
+    ready = false;
+    lock.unlock();
+    changed.notify_all();
+    return true;
+}
+
+void BatchLoader::produce()
+{
+    // Two batches take turns: one is filled here while the consumer trains on the other.
+    Batch work;
+    for (;;) {
+        const bool ok = fill(&work);
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!ok) {
+            failed = true;
+            changed.notify_all();
+            return;
+        }
+        changed.wait(lock, [this] { return !ready || stopping; });
+        if (stopping)
+            return;
+        std::swap(work, prepared);
+        ready = true;
+        changed.notify_all();
+    }
+}
+
+bool BatchLoader::fill(Batch* batch)
+{
+    batch->images = imagesPerBatch;
+    batch->inputsPerImage = inputsPerImage;
+    batch->classes = int(set.labels.size());
+    try {
+        batch->x.assign(size_t(batch->images) * batch->inputsPerImage, 0.0f);
+        batch->y.assign(size_t(batch->images) * batch->classes, 0.0f);
+    } catch (const std::exception& e) {
+        report(e);
+    }
+    if (!outOfMemory) {
+        std::vector<std::thread> helpers;
+        for (int w = 1; w < workers; ++w)
+            helpers.emplace_back(&BatchLoader::fillPart, this, batch, w, workers);
+        fillPart(batch, 0, workers);
+        for (auto& helper : helpers)
+            helper.join();
+    }
+    return readable.load() > 0 && !outOfMemory;
+}
+
+void BatchLoader::fillPart(Batch* batch, int worker, int workers)
+{
+    // Exceptions (memory running out in OpenCV) must not leave a thread.
+    try {
+        std::mt19937& rng = rngs[size_t(worker)];
+        for (int i = worker; i < batch->images; i += workers) {
+            cv::Mat image;
+            const int index = drawReadable(rng, &image);
+            if (index < 0)
+                return;
+            augmenter.augment(image, rng, batch->x.data() + size_t(i) * batch->inputsPerImage);
+            batch->y[size_t(i) * batch->classes + size_t(set.classOf[size_t(index)])] = 1.0f;
+        }
+    } catch (const std::exception& e) {
+        report(e);
+    }
+}
+
+void BatchLoader::report(const std::exception& e)
+{
+    if (!outOfMemory.exchange(true))
+        std::fprintf(stderr, "warning: loading a batch failed: %s\n", e.what());
+}
+
+int BatchLoader::drawReadable(std::mt19937& rng, cv::Mat* image)
+{
+    std::uniform_int_distribution<size_t> pick(0, set.paths.size() - 1);
+    while (readable.load() > 0) {
+        const size_t index = pick(rng);
+        if (unreadable[index])
+            continue;
+        *image = ImageAugmenter::read(set.paths[index]);
+        if (!image->empty())
+            return int(index);
+        if (!unreadable[index].exchange(true)) {
+            --readable;
+            std::fprintf(stderr, "warning: image %s cannot be read; skipped\n", set.paths[index].c_str());
+            std::fflush(stderr);
+        }
+    }
+    return -1;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "image_augmenter.h"
+#include "train_set.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One iteration's training data: images drawn at random (with replacement) from the train
+// set, augmented, as darknet input rows, with one-hot truth rows.
+struct Batch
+{
+    int images = 0;
+    int inputsPerImage = 0;
+    int classes = 0;
+    std::vector<float> x; // images x inputsPerImage
+    std::vector<float> y; // images x classes
+};
+
+// Prepares the next batch on background threads while the current one trains, like darknet's
+// loader. An image that cannot be read is reported once on standard error and never drawn
+// again.
+class BatchLoader
+{
+public:
+    BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads);
+    ~BatchLoader();
+    BatchLoader(const BatchLoader&) = delete;
+    BatchLoader& operator=(const BatchLoader&) = delete;
+
+    // Waits for the prepared batch and swaps it into batch, then starts on the next one.
+    // False (with one line in error) when no image of the set can be read.
+    bool next(Batch* batch, std::string* error);
+
+private:
+    void produce();
+    bool fill(Batch* batch);
+    void fillPart(Batch* batch, int worker, int workers);
+    int drawReadable(std::mt19937& rng, cv::Mat* image);
+    void report(const std::exception& e);
+
+    const TrainSet& set;
+    ImageAugmenter augmenter;
+    const int imagesPerBatch;
+    const int inputsPerImage;
+    const int workers;
+    std::vector<std::mt19937> rngs;
+    std::unique_ptr<std::atomic<bool>[]> unreadable;
+    std::atomic<int> readable;
+    std::atomic<bool> outOfMemory{false};
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    Batch prepared;
+    bool ready = false;
+    bool failed = false;
+    bool stopping = false;
+    std::thread producer;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+// The command line "classifier train <data file> <cfg> [<weights>] [-dont_show]".
+struct TrainerArguments
+{
+    std::string dataFile;
+    std::string cfgFile;
+    std::string weights; // empty: train from scratch
+};
+
+// darknet's classifier training on libdarknet: checks every input before the library sees it,
+// then trains batch after batch on threaded, augmented data until max_batches or a stop
+// signal, printing one progress line per iteration and keeping <backup>/<cfg name>.backup.
+class ClassifierTrainer
+{
+public:
+    // False with one line in error when the words do not form that command line.
+    static bool parseArguments(int argc, const char* const* argv, TrainerArguments* args, std::string* error);
+
+    // Trains; returns the process exit code. Errors go to standard error as one line each.
+    static int run(const TrainerArguments& args);
+};

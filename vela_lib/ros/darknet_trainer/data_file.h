@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+// The darknet data file of a classifier training folder: lines "key = value", of which the
+// trainer reads classes, train, labels and backup (valid, names and top serve the testing side).
+struct DataFile
+{
+    int classes = 0;
+    std::string trainList;
+    std::string labels;
+    std::string backup;
+
+    // Reads the file; on failure returns false and one line (starting with the path) saying why.
+    static bool read(const std::string& path, DataFile* data, std::string* error);
+    // The same for the text of a data file.
+    static bool parse(const std::string& text, DataFile* data, std::string* error);
+};

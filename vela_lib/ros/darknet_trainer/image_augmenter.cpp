@@ -1,0 +1,104 @@
+#include "image_augmenter.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+float uniform(std::mt19937& rng, float a, float b)
+{
+    if (b < a)
+        std::swap(a, b);
+    return std::uniform_real_distribution<float>(a, b)(rng);
+}
+
+// A factor between 1 and s, or its inverse, with equal chance.
+float randomScale(std::mt19937& rng, float s)
+{
+    const float f = uniform(rng, 1.0f, s);
+    return std::bernoulli_distribution(0.5)(rng) ? f : 1.0f / f;
+}
+
+} // namespace
+
+cv::Mat ImageAugmenter::read(const std::string& path)
+{
+    cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+    if (image.empty() || image.cols < 1 || image.rows < 1)
+        return cv::Mat();
+    return image;
+}
+
+cv::Mat ImageAugmenter::geometry(const cv::Mat& bgr, std::mt19937& rng) const
+{
+    const int w = settings.width;
+    const int h = settings.height;
+    cv::Mat out;
+    if (settings.center) {
+        const int side = std::min(bgr.cols, bgr.rows);
+        const cv::Rect square((bgr.cols - side) / 2, (bgr.rows - side) / 2, side, side);
+        cv::resize(bgr(square), out, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
+        return out;
+    }
+    const float aspect = randomScale(rng, settings.aspect);
+    const int side = std::uniform_int_distribution<int>(std::min(settings.minSide, settings.maxSide),
+                                                        std::max(settings.minSide, settings.maxSide))(rng);
+    const float shorter = std::min(float(bgr.rows), bgr.cols * aspect);
+    const float s = side / shorter;
+    const float rad = uniform(rng, -settings.angle, settings.angle) * float(M_PI) / 180.0f;
+    float dx = (bgr.cols * s / aspect - w) / 2.0f;
+    float dy = (bgr.rows * s - h) / 2.0f;
+    dx = uniform(rng, -dx, dx);
+    dy = uniform(rng, -dy, dy);
+    // Output pixel (x, y) samples the source at R(rad) * (((x - w/2 + dx) * aspect, y - h/2 + dy) / s)
+    // + image centre.
+    const double c = std::cos(rad), sn = std::sin(rad);
+    const double ax = aspect / s, ay = 1.0 / s;
+    const double u0 = (-w / 2.0 + dx) * ax, v0 = (-h / 2.0 + dy) * ay;
+    const cv::Matx23d toSource(c * ax, -sn * ay, c * u0 - sn * v0 + bgr.cols / 2.0,
+                               sn * ax, c * ay, sn * u0 + c * v0 + bgr.rows / 2.0);
+    cv::warpAffine(bgr, out, toSource, cv::Size(w, h), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT,
+                   cv::Scalar::all(0));
+    return out;
+}
+
+void ImageAugmenter::augment(const cv::Mat& bgr, std::mt19937& rng, float* out) const
+{
+    cv::Mat image = geometry(bgr, rng);
+    if (std::bernoulli_distribution(0.5)(rng))
+        cv::flip(image, image, 1);
+
+    cv::Mat hsv;
+    image.convertTo(hsv, CV_32FC3, 1.0 / 255.0);
+    cv::cvtColor(hsv, hsv, cv::COLOR_BGR2HSV);
+    const float hueShift = uniform(rng, -settings.hue, settings.hue) * 360.0f;
+    const float sat = randomScale(rng, settings.saturation);
+    const float exposure = randomScale(rng, settings.exposure);
+    for (int y = 0; y < hsv.rows; ++y) {
+        cv::Vec3f* row = hsv.ptr<cv::Vec3f>(y);
+        for (int x = 0; x < hsv.cols; ++x) {
+            float hue = row[x][0] + hueShift;
+            if (hue >= 360.0f)
+                hue -= 360.0f;
+            if (hue < 0.0f)
+                hue += 360.0f;
+            row[x][0] = hue;
+            row[x][1] *= sat;
+            row[x][2] *= exposure;
+        }
+    }
+    cv::Mat rgb;
+    cv::cvtColor(hsv, rgb, cv::COLOR_HSV2RGB);
+    const size_t plane = size_t(rgb.cols) * size_t(rgb.rows);
+    for (int y = 0; y < rgb.rows; ++y) {
+        const cv::Vec3f* row = rgb.ptr<cv::Vec3f>(y);
+        for (int x = 0; x < rgb.cols; ++x) {
+            const size_t at = size_t(y) * rgb.cols + x;
+            for (int ch = 0; ch < 3; ++ch)
+                out[ch * plane + at] = std::min(1.0f, std::max(0.0f, row[x][ch]));
+        }
+    }
+}

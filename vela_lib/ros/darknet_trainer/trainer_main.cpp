@@ -1,0 +1,30 @@
+#include "classifier_trainer.h"
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+// One source for both executables of the package: darknet_cpu_, and darknet_, which the
+// trainer window picks when a CUDA device is present. This build has no CUDA trainer, so
+// darknet_ runs the same engine and says so.
+int main(int argc, char** argv)
+{
+#if VELA_TRAINER_CUDA_ENTRY
+    std::printf("darknet_: this build has no CUDA trainer; training on the CPU with the same engine\n");
+    std::fflush(stdout);
+#endif
+    TrainerArguments args;
+    std::string error;
+    if (!ClassifierTrainer::parseArguments(argc, argv, &args, &error)) {
+        std::fprintf(stderr, "error: %s\n", error.c_str());
+        return 2;
+    }
+    // Nothing in the trainer throws on purpose; running out of memory is the one way left, and it
+    // must end in an error line rather than an abort.
+    try {
+        return ClassifierTrainer::run(args);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return 1;
+    }
+}

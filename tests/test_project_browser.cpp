@@ -3,7 +3,9 @@
 #include "test_support.h"
 #include "user_prompt.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -203,6 +205,39 @@ private slots:
         QVERIFY(errors.isEmpty());
         QVERIFY(dialog.currImg.empty());
         QCOMPARE(dialog.findChild<QLabel*>("label_img")->pixmap(Qt::ReturnByValue).size(), QSize(120, 120));
+    }
+
+    void augmentationButtonEditsTheSettingsWhicheverWayTheEditorCloses()
+    {
+        QTemporaryDir project;
+        writeImage(project.path() + "/a/0.png", 64);
+        DialogRuzerizOzize dialog;
+        dialog.loadProject(project.path());
+        dialog.currImg.release(); // the editor loads the shown class's image itself
+
+        QString title;
+        bool hadImage = false;
+        QTimer::singleShot(0, [&] {
+            QWidget* editor = QApplication::activeModalWidget();
+            QVERIFY(editor);
+            title = editor->windowTitle();
+            editor->findChild<QGroupBox*>("groupBox_flip_horizontal")->setChecked(true);
+            hadImage = !dialog.currImg.empty();
+            editor->close(); // the window's close button, not OK
+        });
+        dialog.findChild<QPushButton*>("pushButton_augmen")->click();
+        QCOMPARE(title, QString("RuzerizOzize : Augmentation"));
+        QVERIFY(hadImage);
+        QCOMPARE(dialog.augState["is_fh"].toBool(), true);
+        QCOMPARE(dialog.augState.size(), 22);
+    }
+
+    void augmentationButtonWithoutProjectDoesNothing()
+    {
+        DialogRuzerizOzize dialog;
+        dialog.findChild<QPushButton*>("pushButton_augmen")->click();
+        QVERIFY(dialog.augState.isEmpty());
+        QVERIFY(!QApplication::activeModalWidget());
     }
 
     void rescanReplacesTheWholeBrowserState()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "augmentation_settings.h"
+
 #include <QDialog>
 #include <QJsonObject>
 
@@ -27,6 +29,9 @@ public:
     bool running = true;
     // Set while restoreState() moves the widgets; the change slots then do nothing.
     bool restoring = false;
+
+    // The settings the widgets hold now (what saveState() writes), free of widgets.
+    AugmentationSettings settings() const;
 
     QJsonObject saveState();
     void restoreState(QJsonObject state);
@@ -57,6 +62,7 @@ private slots:
     void on_groupBox_contrast_clicked(bool checked);
     void on_doubleSpinBox_contrast_min_valueChanged(double value);
     void on_doubleSpinBox_contrast_max_valueChanged(double value);
+    void on_doubleSpinBox_contrast_step_valueChanged(double value);
     void on_groupBox_noise_clicked(bool checked);
     void on_doubleSpinBox_noise_step_valueChanged(double value);
     void on_doubleSpinBox_noise_max_valueChanged(double value);
@@ -73,5 +79,11 @@ private slots:
     void on_checkBox_flip_vertical_stateChanged(int state);
 
 private:
+    void refresh();
+    void showPreview(const cv::Mat& bgr);
+
     Ui::DialogAugmentation* ui;
+    // Set while uiWidgetUpdate() moves the sliders: a slider clamped by a new range calls back
+    // into it, and with a minimum above the maximum the two would otherwise chase each other.
+    bool updatingSliders = false;
 };

@@ -4,6 +4,7 @@
 #include "atomic_file.h"
 #include "dialog_ruzerizozize.h"
 #include "interface_paths.h"
+#include "usage_counter.h"
 #include "user_prompt.h"
 
 #include <QApplication>
@@ -128,6 +129,7 @@ void forgewright_main_window::runArguments(int argc, char** argv)
 
 void forgewright_main_window::set_colab_count()
 {
+    UsageCounter::increment(this);
 }
 
 void forgewright_main_window::closeEvent(QCloseEvent*)

@@ -43,6 +43,7 @@ QByteArray readBytes(const QString& path);
 void writeBytes(const QString& path, const QByteArray& bytes);
 QString sourceDir();
 QString binaryDir();
-// Environment for child programs with the given interface folder and the offscreen platform.
+// Environment for child programs with the given interface folder and the offscreen platform, and
+// without any usage-counter configuration of the caller.
 QProcessEnvironment programEnvironment(const QString& interfaceDir);
 } // namespace testutil

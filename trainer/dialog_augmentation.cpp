@@ -1,0 +1,231 @@
+#include "dialog_augmentation.h"
+#include "ui_dialog_augmentation.h"
+
+#include "augmentation_enumerator.h"
+#include "augmentation_transforms.h"
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QPixmap>
+
+DialogAugmentation::DialogAugmentation(QWidget* parent)
+    : QDialog(parent), ui(new Ui::DialogAugmentation)
+{
+    // The sliders keep the form's ranges until the first update: restoreState() relies on that.
+    ui->setupUi(this);
+}
+
+DialogAugmentation::~DialogAugmentation() { delete ui; }
+
+AugmentationSettings DialogAugmentation::settings() const
+{
+    AugmentationSettings s;
+    s.rotationEnabled = ui->groupBox_rotation->isChecked();
+    s.rotationMin = ui->doubleSpinBox_rotation_min->value();
+    s.rotationMax = ui->doubleSpinBox_rotation_max->value();
+    s.rotationStep = ui->doubleSpinBox_rotation_step->value();
+    s.rotationPreview = ui->horizontalSlider_rotation->value();
+
+    s.contrastEnabled = ui->groupBox_contrast->isChecked();
+    s.contrastMin = ui->doubleSpinBox_contrast_min->value();
+    s.contrastMax = ui->doubleSpinBox_contrast_max->value();
+    s.contrastStep = ui->doubleSpinBox_contrast_step->value();
+    s.contrastPreview = ui->horizontalSlider_contrast->value();
+
+    s.noiseEnabled = ui->groupBox_noise->isChecked();
+    s.noiseMax = ui->doubleSpinBox_noise_max->value();
+    s.noiseStep = ui->doubleSpinBox_noise_step->value();
+    s.noisePreview = ui->horizontalSlider_noise->value();
+
+    s.blurEnabled = ui->groupBox_blur->isChecked();
+    s.blurMax = ui->doubleSpinBox_blur_max->value();
+    s.blurStep = ui->doubleSpinBox_blur_step_min->value();
+    s.blurPreview = ui->horizontalSlider_blur->value();
+
+    s.flipHorizontalEnabled = ui->groupBox_flip_horizontal->isChecked();
+    s.flipHorizontalPreview = ui->checkBox_flip_horizontal->isChecked();
+    s.flipVerticalEnabled = ui->groupBox_flip_vertical->isChecked();
+    s.flipVerticalPreview = ui->checkBox_flip_vertical->isChecked();
+    return s;
+}
+
+QJsonObject DialogAugmentation::saveState() { return settings().toState(); }
+
+void DialogAugmentation::restoreState(QJsonObject state)
+{
+    if (state.isEmpty())
+        return;
+
+    namespace K = AugmentationKeys;
+    const auto flag = [&state](const char* key) { return state.value(QLatin1String(key)).toBool(); };
+    const auto number = [&state](const char* key) { return state.value(QLatin1String(key)).toDouble(); };
+    const auto integer = [&state](const char* key) { return state.value(QLatin1String(key)).toInt(); };
+
+    // The widgets clamp what they are given; the sliders still have their ranges from before
+    // this call, and are widened by uiWidgetUpdate() only once every value is in place.
+    restoring = true;
+    ui->groupBox_rotation->setChecked(flag(K::rotationEnabled));
+    ui->doubleSpinBox_rotation_min->setValue(number(K::rotationMin));
+    ui->doubleSpinBox_rotation_max->setValue(number(K::rotationMax));
+    ui->doubleSpinBox_rotation_step->setValue(number(K::rotationStep));
+    ui->horizontalSlider_rotation->setValue(integer(K::rotationPreview));
+
+    ui->groupBox_contrast->setChecked(flag(K::contrastEnabled));
+    ui->doubleSpinBox_contrast_min->setValue(number(K::contrastMin));
+    ui->doubleSpinBox_contrast_max->setValue(number(K::contrastMax));
+    ui->doubleSpinBox_contrast_step->setValue(number(K::contrastStep));
+    ui->horizontalSlider_contrast->setValue(integer(K::contrastPreview));
+
+    ui->groupBox_noise->setChecked(flag(K::noiseEnabled));
+    ui->doubleSpinBox_noise_max->setValue(number(K::noiseMax));
+    ui->doubleSpinBox_noise_step->setValue(number(K::noiseStep));
+    ui->horizontalSlider_noise->setValue(integer(K::noisePreview));
+
+    ui->groupBox_blur->setChecked(flag(K::blurEnabled));
+    ui->doubleSpinBox_blur_max->setValue(number(K::blurMax));
+    ui->doubleSpinBox_blur_step_min->setValue(number(K::blurStep));
+    ui->horizontalSlider_blur->setValue(integer(K::blurPreview));
+
+    ui->groupBox_flip_horizontal->setChecked(flag(K::flipHorizontalEnabled));
+    ui->checkBox_flip_horizontal->setChecked(flag(K::flipHorizontalPreview));
+    ui->groupBox_flip_vertical->setChecked(flag(K::flipVerticalEnabled));
+    ui->checkBox_flip_vertical->setChecked(flag(K::flipVerticalPreview));
+    restoring = false;
+
+    uiWidgetUpdate();
+}
+
+std::vector<cv::Mat> DialogAugmentation::getAugmentImages()
+{
+    // Pending events are processed after every variant: that is how a stop request (running
+    // cleared by a handler) reaches an enumeration on the GUI thread.
+    return AugmentationEnumerator::collect(
+        image, settings(), [this] { return running; }, [] { QCoreApplication::processEvents(); });
+}
+
+cv::Mat DialogAugmentation::get_rotation(cv::Mat src, double angle)
+{
+    return AugmentationTransforms::rotation(src, angle);
+}
+
+cv::Mat DialogAugmentation::get_contrast(cv::Mat src, double gain) { return AugmentationTransforms::contrast(src, gain); }
+
+cv::Mat DialogAugmentation::get_flip_horizontal(cv::Mat src, int flag)
+{
+    return AugmentationTransforms::flipHorizontal(src, flag);
+}
+
+cv::Mat DialogAugmentation::get_flip_vertical(cv::Mat src, int flag)
+{
+    return AugmentationTransforms::flipVertical(src, flag);
+}
+
+cv::Mat DialogAugmentation::get_noise(cv::Mat src, double sigma) { return AugmentationTransforms::noise(src, sigma); }
+
+cv::Mat DialogAugmentation::get_blur(cv::Mat src, int kernel) { return AugmentationTransforms::blur(src, kernel); }
+
+void DialogAugmentation::uiWidgetUpdate()
+{
+    if (restoring || updatingSliders)
+        return;
+    updatingSliders = true;
+
+    // Integer parts truncate toward zero. The contrast slider counts tenths of the gain.
+    QSlider* rotation = ui->horizontalSlider_rotation;
+    rotation->setMinimum(int(ui->doubleSpinBox_rotation_min->value()));
+    rotation->setMaximum(int(ui->doubleSpinBox_rotation_max->value()));
+    rotation->setSingleStep(int(ui->doubleSpinBox_rotation_step->value()));
+    ui->label_curr_rotation->setText(QString::number(rotation->value()));
+
+    QSlider* contrast = ui->horizontalSlider_contrast;
+    contrast->setMinimum(int(ui->doubleSpinBox_contrast_min->value() * 10));
+    contrast->setMaximum(int(ui->doubleSpinBox_contrast_max->value() * 10));
+    contrast->setSingleStep(int(ui->doubleSpinBox_contrast_step->value() * 10));
+    ui->label_curr_contrast->setText(QString::number(contrast->value() / 10.0, 'g', 6));
+
+    QSlider* noise = ui->horizontalSlider_noise;
+    noise->setMaximum(int(ui->doubleSpinBox_noise_max->value()));
+    noise->setSingleStep(int(ui->doubleSpinBox_noise_step->value()));
+    ui->label_curr_noise->setText(QString::number(noise->value()));
+
+    QSlider* blur = ui->horizontalSlider_blur;
+    blur->setMaximum(int(ui->doubleSpinBox_blur_max->value()));
+    blur->setSingleStep(int(ui->doubleSpinBox_blur_step_min->value()));
+    ui->label_curr_blur->setText(QString::number(blur->value()));
+    updatingSliders = false;
+}
+
+void DialogAugmentation::updateUI()
+{
+    if (restoring || image.empty())
+        return;
+
+    // One value per transform, in this order; unlike generation there is no 608 x 608 scaling,
+    // and mirroring follows the check boxes inside the flip groups.
+    cv::Mat view = AugmentationTransforms::toBgr8(image);
+    if (ui->groupBox_rotation->isChecked())
+        view = get_rotation(view, ui->horizontalSlider_rotation->value());
+    if (ui->groupBox_noise->isChecked())
+        view = get_noise(view, ui->horizontalSlider_noise->value());
+    if (ui->groupBox_contrast->isChecked())
+        view = get_contrast(view, ui->horizontalSlider_contrast->value() / 10.0);
+    if (ui->groupBox_flip_horizontal->isChecked())
+        view = get_flip_horizontal(view, ui->checkBox_flip_horizontal->isChecked() ? 1 : 0);
+    if (ui->groupBox_flip_vertical->isChecked())
+        view = get_flip_vertical(view, ui->checkBox_flip_vertical->isChecked() ? 1 : 0);
+    if (ui->groupBox_blur->isChecked())
+        view = get_blur(view, ui->horizontalSlider_blur->value());
+    showPreview(view);
+}
+
+void DialogAugmentation::showPreview(const cv::Mat& bgr)
+{
+    // The QImage only borrows the pixels; rgbSwapped() makes the copy the pixmap is built from.
+    const QImage borrowed(bgr.data, bgr.cols, bgr.rows, int(bgr.step), QImage::Format_RGB888);
+    const QPixmap pixmap = QPixmap::fromImage(borrowed.rgbSwapped())
+                               .scaled(ui->label_img->size(), Qt::KeepAspectRatio, Qt::FastTransformation);
+    ui->label_img->setScaledContents(false);
+    ui->label_img->setPixmap(pixmap);
+}
+
+void DialogAugmentation::refresh()
+{
+    uiWidgetUpdate();
+    updateUI();
+}
+
+void DialogAugmentation::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    updateUI();
+}
+
+void DialogAugmentation::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    updateUI();
+}
+
+void DialogAugmentation::on_groupBox_rotation_clicked(bool) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_rotation_min_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_rotation_max_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_rotation_step_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_groupBox_contrast_clicked(bool) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_contrast_min_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_contrast_max_valueChanged(double) { refresh(); }
+// A new step reaches the contrast slider at once rather than at the next other change.
+void DialogAugmentation::on_doubleSpinBox_contrast_step_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_groupBox_noise_clicked(bool) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_noise_step_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_noise_max_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_groupBox_blur_clicked(bool) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_blur_step_min_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_doubleSpinBox_blur_max_valueChanged(double) { refresh(); }
+void DialogAugmentation::on_horizontalSlider_rotation_valueChanged(int) { refresh(); }
+void DialogAugmentation::on_horizontalSlider_contrast_valueChanged(int) { refresh(); }
+void DialogAugmentation::on_horizontalSlider_noise_valueChanged(int) { refresh(); }
+void DialogAugmentation::on_horizontalSlider_blur_valueChanged(int) { refresh(); }
+void DialogAugmentation::on_groupBox_flip_horizontal_clicked(bool) { refresh(); }
+void DialogAugmentation::on_checkBox_flip_horizontal_stateChanged(int) { refresh(); }
+void DialogAugmentation::on_groupBox_flip_vertical_clicked(bool) { refresh(); }
+void DialogAugmentation::on_checkBox_flip_vertical_stateChanged(int) { refresh(); }

@@ -72,8 +72,13 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
 
 DialogRuzerizOzize::~DialogRuzerizOzize()
 {
-    if (trainProcess->state() == QProcess::Running)
+    // The trainer writes its backup on the way out: give it that time rather than have the
+    // process object kill it. Its last state change must not reach the widgets being deleted.
+    if (trainProcess->state() == QProcess::Running) {
         trainProcess->terminate();
+        trainProcess->waitForFinished(kStopGraceMs);
+    }
+    trainProcess->disconnect(this);
     delete ui;
 }
 

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QMessageBox>
 #include <QList>
 #include <QMap>
 #include <QProcess>
@@ -114,6 +115,16 @@ private:
     QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                             const QMap<QString, QString>& labelOf,
                                             const SampleWriter::Settings& settings);
+
+    // Training run steps
+    // How long a batch run waits for the trainer to write its backup after a stop request.
+    static constexpr int kStopGraceMs = 60000;
+
+    QMessageBox::StandardButton askToSwitchModel(const QString& generated, const QString& chosen);
+    // Writes the configurations and version of another model into data_gen; returns the version.
+    QString rewriteConfigurations(const QString& dataGen, const QString& model);
+    // False when the launch must end (no custom weight chosen).
+    bool continuationWeights(const QString& dataGen, QString* weights);
 
     Ui::DialogRuzerizOzize* ui;
 };

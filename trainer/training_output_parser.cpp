@@ -1,0 +1,76 @@
+#include "training_output_parser.h"
+
+#include <QStringList>
+
+namespace {
+
+// The last comma-separated piece of a line's part before marker, as a number.
+double lastPieceBefore(const QString& line, const QString& marker)
+{
+    const QString head = line.left(line.indexOf(marker));
+    return head.split(QLatin1Char(',')).last().toDouble();
+}
+
+void readIteration(const QString& chunk, TrainingOutputReading& reading)
+{
+    const QStringList pieces = chunk.split(QLatin1Char(']'), Qt::SkipEmptyParts);
+    if (pieces.isEmpty())
+        return;
+    const QStringList inner = pieces.first().split(QLatin1Char('['), Qt::SkipEmptyParts);
+    if (inner.size() < 2)
+        return;
+    reading.hasIteration = true;
+    reading.iterationText = inner.at(1);
+    reading.iteration = reading.iterationText.toLongLong();
+}
+
+} // namespace
+
+TrainingOutputReading TrainingOutputParser::parse(const QString& chunk)
+{
+    TrainingOutputReading reading;
+    readIteration(chunk, reading);
+
+    // The latest line with an average wins; blanks are dropped before its numbers are read.
+    const QStringList lines = chunk.split(QLatin1Char('\n'));
+    QString cursor = lines.first();
+    for (int i = lines.size() - 1; i >= 0; --i) {
+        const QString& line = lines.at(i);
+        if (!line.contains(QLatin1String(" avg,")))
+            continue;
+        QString compact = line.left(line.indexOf(QLatin1String(" avg,")));
+        compact.remove(QLatin1Char(' '));
+        const QString loss = QString::number(compact.split(QLatin1Char(',')).last().toDouble(), 'f', 6);
+        reading.hasAverageLoss = true;
+        reading.averageLossLabel = "Avg loss   : " + loss;
+        reading.averageLoss = loss.toDouble();
+
+        QString accuracyPart = line.left(line.indexOf(QLatin1String(" acc,")));
+        accuracyPart.remove(QLatin1Char(' '));
+        const QString accuracy = QString::number(accuracyPart.split(QLatin1Char(',')).last().toDouble() * 100.0, 'f', 2);
+        reading.hasAccuracy = true;
+        reading.accuracyLabel = "Accuracy  : " + accuracy + " %";
+        reading.accuracy = accuracy.toDouble();
+
+        cursor = line;
+        cursor.remove(QLatin1Char(' '));
+        break;
+    }
+
+    // The older "avg loss" format, only looked for when no line had " avg,".
+    if (cursor.contains(QLatin1String("avg loss"))) {
+        const QString loss = QString::number(lastPieceBefore(cursor, QStringLiteral(" avg loss,")), 'f', 6);
+        reading.hasAverageLoss = true;
+        reading.averageLossLabel = "Avg loss : " + loss;
+        reading.averageLoss = loss.toDouble();
+    }
+    return reading;
+}
+
+QString TrainingOutputParser::elapsedText(qint64 seconds)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}

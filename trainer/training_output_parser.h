@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+// What one chunk of the darknet trainer's console output says about the run. Fields whose
+// token the chunk lacks stay unset; texts are what the read-outs show.
+struct TrainingOutputReading
+{
+    bool hasIteration = false;
+    QString iterationText; // as printed between "[" and "]"
+    qint64 iteration = 0;  // its value, 0 when not a decimal integer
+
+    bool hasAverageLoss = false;
+    QString averageLossLabel; // the whole label text
+    double averageLoss = 0;
+
+    bool hasAccuracy = false;
+    QString accuracyLabel;
+    double accuracy = 0; // percent
+};
+
+// Reads the trainer's progress lines ("iteration[I] I, E: L, A avg, C acc, R rate, ...").
+class TrainingOutputParser
+{
+public:
+    static TrainingOutputReading parse(const QString& chunk);
+    // Whole seconds as hours:minutes:seconds, each at least two digits; hours are not wrapped.
+    static QString elapsedText(qint64 seconds);
+};

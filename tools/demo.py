@@ -25,6 +25,7 @@ def main():
     parser.add_argument("--budget", type=float, default=300, help="training time budget in seconds (300)")
     parser.add_argument("--accuracy", type=float, default=95,
                         help="stop training once the recent batch accuracy reaches this percent (95)")
+    parser.add_argument("--model", default="VoderoVod_32", help="model template to train (VoderoVod_32)")
     parser.add_argument("--work", default=os.environ.get("VELA_DEMO_DIR", str(HERE.parent / "build" / "demo")))
     args = parser.parse_args()
 
@@ -46,7 +47,7 @@ def main():
 
     gen_folder = work / "gen"
     model_folder = work / "model"
-    step("write state", lambda: vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64))
+    step("write state", lambda: vd.write_state(SAMPLES / "shapes", gen_folder, model=args.model, gen_size=64))
 
     def progress_bar(value):
         print(f"\r   generating {value:3d} %", end="", flush=True)

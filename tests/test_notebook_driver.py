@@ -1,0 +1,127 @@
+"""The notebook driver and the demo, against the real programs of this build."""
+
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(SOURCE / "tools"))
+
+import vela_driver as vd  # noqa: E402
+
+SAMPLES = SOURCE / "samples"
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        header = f.read(24)
+    assert header[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    return struct.unpack(">II", header[16:24])
+
+
+class InterfaceFolder(unittest.TestCase):
+    """Each test gets its own interface folder."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="vela driver ")
+        self.work = Path(self.tmp.name)
+        self.previous = os.environ.get("VELA_TMP_DIR")
+        os.environ["VELA_TMP_DIR"] = str(self.work)
+        os.environ["QT_QPA_PLATFORM"] = "offscreen"
+
+    def tearDown(self):
+        if self.previous is None:
+            os.environ.pop("VELA_TMP_DIR", None)
+        else:
+            os.environ["VELA_TMP_DIR"] = self.previous
+        self.tmp.cleanup()
+
+
+class TheWholeRoad(InterfaceFolder):
+    def test_generate_train_stop_export_serve_classify(self):
+        gen_folder = self.work / "gen"
+        state = vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        self.assertEqual(state["batch"], 16)  # the trainer's defaults fill what was not given
+        progress = []
+        self.assertEqual(vd.gen(on_progress=progress.append), 100)
+        self.assertEqual(progress, sorted(progress))
+
+        run = vd.train()
+        seen = []
+        state = run.wait_for(iterations=1500, budget=180, on_progress=seen.append, poll=0.3)
+        self.assertGreaterEqual(state["intr"], 1500)
+        self.assertEqual(state["backend"], "CPU")
+        self.assertLess(seen[-1]["avg"], seen[0]["avg"])
+        vd.stop(run)
+        self.assertFalse(run.running())
+
+        model = vd.export(gen_folder, self.work / "model")
+        self.assertEqual(sorted(p.name for p in model.iterdir()), ["names.list", "test.cfg", "train.weights"])
+
+        server = vd.serve()
+        try:
+            self.assertTrue(vd.update(model)["load_model"])
+            record = vd.test(SAMPLES / "shapes_holdout" / "square_0.jpg")
+            self.assertEqual(record["results"][0]["name"], "square")
+            self.assertEqual(max(png_size(record["result_path"])), 608)
+
+            with self.assertRaises(vd.DriverError) as failure:
+                vd.test(self.work / "no such image.png")
+            self.assertIn("test_error", str(failure.exception))
+            with self.assertRaises(vd.DriverError) as failure:
+                vd.update(self.work / "empty model")
+            self.assertIn("not found : ", str(failure.exception))
+        finally:
+            vd.exit(server)
+        self.assertEqual(server.process.returncode, 0)
+
+
+class ClearErrors(InterfaceFolder):
+    def test_missing_project_folder(self):
+        with self.assertRaises(vd.DriverError):
+            vd.write_state(self.work / "missing", self.work / "gen")
+
+    def test_export_without_training(self):
+        (self.work / "gen" / "data_gen").mkdir(parents=True)
+        with self.assertRaises(vd.DriverError) as failure:
+            vd.export(self.work / "gen", self.work / "model")
+        self.assertIn("train.backup", str(failure.exception))
+        self.assertFalse((self.work / "model").exists())
+
+    def test_write_state_keeps_other_keys(self):
+        vd.write_state(SAMPLES / "shapes", self.work / "gen", batch=8)
+        state = vd.write_state(SAMPLES / "shapes", self.work / "gen2", model="darknet19")
+        self.assertEqual(state["batch"], 8)
+        self.assertEqual(state["model"], "darknet19")
+        self.assertEqual(Path(state["gen_path"]), (self.work / "gen2").resolve())
+
+    def test_records_that_are_not_whole_read_as_none(self):
+        log = self.work / "log"
+        log.write_text('{"state": "test_')
+        self.assertIsNone(vd.read_record(log))
+        log.write_text('{"state": "test_end"}\n')
+        self.assertEqual(vd.read_record(log), {"state": "test_end"})
+
+
+class TheDemo(unittest.TestCase):
+    def test_demo_runs_the_road_and_reports_each_step(self):
+        with tempfile.TemporaryDirectory(prefix="vela demo ") as work:
+            env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+            env.pop("VELA_TMP_DIR", None)
+            done = subprocess.run([sys.executable, str(SOURCE / "tools" / "demo.py"), "--budget", "90",
+                                   "--work", work], env=env, capture_output=True, text=True, timeout=600)
+            self.assertEqual(done.returncode, 0, done.stdout[-3000:] + done.stderr[-3000:])
+            summary = done.stdout.split("== summary", 1)[1]
+            for step in ("generate", "train", "stop", "export", "update model", "classify held-out images"):
+                self.assertRegex(summary, rf"\n   {step} +\d+\.\d s")
+            self.assertRegex(summary, r"held-out accuracy: \d/9")
+            self.assertIn("last test: class ", summary)
+            self.assertEqual(max(png_size(Path(work) / "derarodizir_result.png")), 608)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

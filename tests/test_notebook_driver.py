@@ -107,6 +107,34 @@ class ClearErrors(InterfaceFolder):
         self.assertEqual(vd.read_record(log), {"state": "test_end"})
 
 
+class TheInstalledLayout(InterfaceFolder):
+    def test_installed_programs_run_from_their_prefix(self):
+        build = os.environ.get("VELA_BUILD_DIR") or str(SOURCE / "build")
+        prefix = self.work / "prefix with blank"
+        subprocess.run(["cmake", "--install", build, "--prefix", str(prefix)], check=True, capture_output=True)
+        for program in ("bin/forgewright", "bin/seerkeep", "bin/run-forgewright",
+                        "share/vela/ros/vela_lib_yolo/darknet_cpu_", "share/vela/ros/vela_lib_yolo/darknet_"):
+            self.assertTrue(os.access(prefix / program, os.X_OK), program)
+            libraries = subprocess.run(["ldd", str(prefix / program)], capture_output=True, text=True).stdout
+            self.assertNotIn("not found", libraries, program)
+            self.assertNotIn(build, libraries, program)
+
+        # The installed launcher and driver work without the build tree.
+        env = dict(os.environ, VELA_FORGEWRIGHT=str(prefix / "bin" / "run-forgewright"))
+        env.pop("VELA_BUILD_DIR", None)
+        vd.write_state(prefix / "share/vela/samples/shapes", self.work / "gen", gen_size=32, use_augmen=False)
+        done = subprocess.run([str(prefix / "bin" / "run-forgewright"), "gen"], env=env, capture_output=True)
+        self.assertEqual(done.returncode, 0)
+        self.assertTrue((self.work / "gen" / "data_gen" / "train.cfg").exists())
+
+        # rosrun finds the installed trainer package the way the launcher points it there.
+        ros_env = dict(env, ROS_PACKAGE_PATH=str(prefix / "share" / "vela" / "ros"))
+        done = subprocess.run(["rosrun", "vela_lib_yolo", "darknet_cpu_", "classifier"], env=ros_env,
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+        self.assertIn("error:", done.stderr)
+
+
 class TheDemo(unittest.TestCase):
     def test_demo_runs_the_road_and_reports_each_step(self):
         with tempfile.TemporaryDirectory(prefix="vela demo ") as work:

@@ -9,6 +9,7 @@ programs' interface folder.
 import argparse
 import os
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -26,7 +27,10 @@ def main():
     parser.add_argument("--accuracy", type=float, default=95,
                         help="stop training once the recent batch accuracy reaches this percent (95)")
     parser.add_argument("--model", default="VoderoVod_32", help="model template to train (VoderoVod_32)")
-    parser.add_argument("--work", default=os.environ.get("VELA_DEMO_DIR", str(HERE.parent / "build" / "demo")))
+    in_source_tree = (HERE.parent / "CMakeLists.txt").exists()
+    default_work = HERE.parent / "build" / "demo" if in_source_tree else Path(tempfile.gettempdir()) / "vela-demo"
+    parser.add_argument("--work", default=os.environ.get("VELA_DEMO_DIR", str(default_work)),
+                        help="folder for every file of the run (build/demo)")
     args = parser.parse_args()
 
     work = Path(args.work).resolve()

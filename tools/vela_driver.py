@@ -92,7 +92,8 @@ def _find_program(name, env_var):
         return explicit
     here = Path(__file__).resolve().parent
     build = Path(os.environ.get("VELA_BUILD_DIR") or here.parent / "build")
-    for candidate in (build / name, build / "server" / name, here.parent / "bin" / name):
+    installed = here.parents[2] / "bin"  # PREFIX/bin when this file is PREFIX/share/vela/tools
+    for candidate in (build / name, build / "server" / name, installed / name):
         if candidate.exists():
             return str(candidate)
     found = shutil.which(name)

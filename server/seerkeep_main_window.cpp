@@ -6,14 +6,13 @@
 #include "interface_paths.h"
 #include "server_command.h"
 #include "usage_counter.h"
+#include "window_placement.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QScreen>
 #include <QTimer>
 
 namespace seerkeep {
@@ -25,7 +24,7 @@ seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
     ui->lineEdit_model_path->setText(InterfacePaths::defaultModelFolder());
     ui->lineEdit_img_path->setText(InterfacePaths::defaultTestImage());
     setWindowIcon(QIcon(QStringLiteral(":/seerkeep/images/icon.png")));
-    centreOnDesktop();
+    WindowPlacement::centreOnDesktop(this);
 
     dlg_deep_classif = new DialogDeraRodizir_v2(nullptr);
     dlg_deep_classif->setWindowModality(Qt::WindowModal);
@@ -57,12 +56,6 @@ seerkeep_main_window::~seerkeep_main_window()
     delete ui;
 }
 
-void seerkeep_main_window::centreOnDesktop()
-{
-    const QRect desktop = QGuiApplication::primaryScreen()->geometry();
-    move(desktop.width() / 2 - width() / 2, desktop.height() / 2 - height() / 2);
-}
-
 void seerkeep_main_window::get_colab_count()
 {
     UsageCounter::readCount(this, id_token);
@@ -84,13 +77,7 @@ void seerkeep_main_window::on_pushButton_update_model_clicked()
 
 void seerkeep_main_window::on_pushButton_clicked()
 {
-    const QSize screen = QGuiApplication::screens().first()->size();
-    const QPoint cursor = QCursor::pos();
-    const int w = dlg_deep_classif->width();
-    const int h = dlg_deep_classif->height();
-    const int x = cursor.x() + w <= screen.width() ? cursor.x() : screen.width() - w;
-    const int y = cursor.y() + h <= screen.height() ? cursor.y() : screen.height() - h;
-    dlg_deep_classif->move(x, y);
+    WindowPlacement::nextToPointer(dlg_deep_classif);
     if (!dlg_deep_classif->isVisible())
         dlg_deep_classif->show();
 }

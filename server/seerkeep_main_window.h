@@ -36,7 +36,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void centreOnDesktop();
     // Reads the command file, at most ServerCommand::kMaxTextLength characters of text; false
     // when it cannot be opened or is no regular file.
     static bool readCommandText(QString& text);

@@ -6,14 +6,13 @@
 #include "interface_paths.h"
 #include "usage_counter.h"
 #include "user_prompt.h"
+#include "window_placement.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QScreen>
 
 namespace forgewright {
 
@@ -37,7 +36,7 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     ui->setupUi(this);
     ui->lineEdit_gen_dir->setText(InterfacePaths::defaultGenFolder());
     setWindowIcon(QIcon(QStringLiteral(":/forgewright/images/icon.png")));
-    centreOnDesktop();
+    WindowPlacement::centreOnDesktop(this);
 
     // Nobody answers boxes in a batch run; they would block it forever.
     UserPrompt::setBatchMode(argumentsAskForBatchRun(argc, argv));
@@ -63,12 +62,6 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
 forgewright_main_window::~forgewright_main_window()
 {
     delete ui;
-}
-
-void forgewright_main_window::centreOnDesktop()
-{
-    const QRect desktop = QGuiApplication::primaryScreen()->geometry();
-    move(desktop.width() / 2 - width() / 2, desktop.height() / 2 - height() / 2);
 }
 
 void forgewright_main_window::writeDefaultStateFile()
@@ -161,13 +154,7 @@ void forgewright_main_window::on_pushButton_clicked()
     dlg_classif_train->setWindowModality(Qt::WindowModal);
     dlg_classif_train->setWindowFlags(Qt::WindowCloseButtonHint);
 
-    const QSize screen = QGuiApplication::screens().first()->size();
-    const QPoint cursor = QCursor::pos();
-    const int w = dlg_classif_train->width();
-    const int h = dlg_classif_train->height();
-    const int x = cursor.x() + w <= screen.width() ? cursor.x() : screen.width() - w;
-    const int y = cursor.y() + h <= screen.height() ? cursor.y() : screen.height() - h;
-    dlg_classif_train->move(x, y);
+    WindowPlacement::nextToPointer(dlg_classif_train);
     dlg_classif_train->setVisible(true);
 }
 

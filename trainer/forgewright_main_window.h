@@ -36,7 +36,6 @@ private slots:
     void on_pushButton_clicked();
 
 private:
-    void centreOnDesktop();
     void writeDefaultStateFile();
     // False when the state file holds no valid JSON: the arguments are then ignored.
     bool readStateFile();

@@ -222,6 +222,26 @@ private slots:
         QCOMPARE(dialog.findChild<QPushButton*>("pushButton_train")->text(), QString("Start"));
     }
 
+    void batchRunContinuesFromTheSavedCustomWeight()
+    {
+        makeDataGen("0:darknet19");
+        const QString weights = gen.path() + "/saved.weights";
+        testutil::writeBytes(weights, "w");
+        DialogRuzerizOzize dialog;
+        prepare(dialog, "darknet19");
+        dialog.findChild<QRadioButton*>("radioButton_continue_train_custom_weight")->setChecked(true);
+        dialog.exitOnStop = true;
+        dialog.customWeight = gen.path() + "/missing.weights";
+        dialog.on_pushButton_train_clicked();
+        QVERIFY(dialog.trainProcess->program().isEmpty()); // no file: nothing started, nobody asked
+
+        dialog.customWeight = weights;
+        dialog.on_pushButton_train_clicked();
+        QCOMPARE(dialog.trainProcess->arguments().at(6), weights);
+        dialog.exitOnStop = false;
+        endChild(dialog);
+    }
+
     void launchResetsTheRunAndNeedsAGenerationFolder()
     {
         testutil::writeBytes(InterfacePaths::trainerStop(), "");

@@ -162,6 +162,16 @@ bool DialogRuzerizOzize::continuationWeights(const QString& dataGen, QString* we
     }
     if (!ui->radioButton_continue_train_custom_weight->isChecked())
         return true;
+    if (exitOnStop) {
+        // Nobody can pick a file in a batch run: the weight file of the saved settings is used.
+        if (!QFileInfo(customWeight).isFile()) {
+            qWarning().noquote() << "continue training: the custom weight file" << customWeight
+                                 << "does not exist; nothing is started";
+            return false;
+        }
+        *weights = customWeight;
+        return true;
+    }
     const QString picked =
         UserPrompt::openFileName(this, QStringLiteral("Continue training : Select weight"), customWeight,
                                  QStringLiteral("Weight Files (*.weights *.backup)"), QFileDialog::DontUseNativeDialog);

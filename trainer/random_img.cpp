@@ -20,6 +20,13 @@ cv::Point RandomImg::randomPoint(cv::RNG& rng) const
     return cv::Point(x, y);
 }
 
+void RandomImg::randomTriangles(cv::RNG& rng, cv::Point (&corners)[2][3]) const
+{
+    for (auto& triangle : corners)
+        for (auto& corner : triangle)
+            corner = randomPoint(rng);
+}
+
 cv::Scalar RandomImg::randomColor(cv::RNG& rng)
 {
     const unsigned icolor = unsigned(rng);
@@ -67,9 +74,7 @@ int RandomImg::Drawing_Random_Polylines(cv::Mat image, char*, cv::RNG rng)
 {
     for (int i = 0; i < count; ++i) {
         cv::Point pt[2][3];
-        for (auto& triangle : pt)
-            for (auto& corner : triangle)
-                corner = randomPoint(rng);
+        randomTriangles(rng, pt);
         const cv::Point* ppt[2] = {pt[0], pt[1]};
         const int npt[] = {3, 3};
         const int thickness = rng.uniform(1, 10);
@@ -82,9 +87,7 @@ int RandomImg::Drawing_Random_Filled_Polygons(cv::Mat image, char*, cv::RNG rng)
 {
     for (int i = 0; i < count; ++i) {
         cv::Point pt[2][3];
-        for (auto& triangle : pt)
-            for (auto& corner : triangle)
-                corner = randomPoint(rng);
+        randomTriangles(rng, pt);
         const cv::Point* ppt[2] = {pt[0], pt[1]};
         const int npt[] = {3, 3};
         cv::fillPoly(image, ppt, npt, 2, randomColor(rng), kLineType, 0, cv::Point());

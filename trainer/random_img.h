@@ -36,5 +36,7 @@ public:
 
 private:
     cv::Point randomPoint(cv::RNG& rng) const;
+    // Two triangles' corners, x then y of each, first triangle first.
+    void randomTriangles(cv::RNG& rng, cv::Point (&corners)[2][3]) const;
     static cv::Scalar randomColor(cv::RNG& rng);
 };

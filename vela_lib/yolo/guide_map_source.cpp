@@ -41,6 +41,16 @@ public:
             id = input(id);
         return id;
     }
+    // The layer whose output the pooling layer under `id` averages, or -1 when `id` (past
+    // identities) is no pooling layer.
+    int pooledSource(int id) const
+    {
+        const int pool = skipIdentities(id);
+        if (type(pool) != "Pooling")
+            return -1;
+        const int source = skipIdentities(input(pool));
+        return source > 0 ? source : -1;
+    }
 
 private:
     cv::dnn::Net& net;
@@ -108,10 +118,7 @@ bool GuideMapSource::findNames(cv::dnn::Net& net)
     const int scores = net.getLayerId(outputs.front());
 
     if (mapKind == Kind::ClassChannels) {
-        const int pool = walk.skipIdentities(walk.input(scores));
-        if (walk.type(pool) != "Pooling")
-            return false;
-        const int source = walk.skipIdentities(walk.input(pool));
+        const int source = walk.pooledSource(walk.input(scores));
         if (source <= 0)
             return false;
         sourceName = walk.name(source);
@@ -128,10 +135,7 @@ bool GuideMapSource::findNames(cv::dnn::Net& net)
         const int classes = blobs[0].size[0];
         classWeights = blobs[0].reshape(1, classes).clone();
         classBiases = blobs.size() > 1 ? blobs[1].reshape(1, classes).clone() : cv::Mat::zeros(classes, 1, CV_32F);
-        const int pool = walk.skipIdentities(walk.input(head));
-        if (walk.type(pool) != "Pooling")
-            return false;
-        const int source = walk.skipIdentities(walk.input(pool));
+        const int source = walk.pooledSource(walk.input(head));
         if (source <= 0)
             return false;
         sourceName = walk.name(source);

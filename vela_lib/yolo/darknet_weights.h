@@ -9,15 +9,9 @@
 class DarknetWeights
 {
 public:
-    int major = 0;
-    int minor = 0;
-    int revision = 0;
-    quint64 seen = 0;
-    int headerBytes = 0;
-
     // Reads the header from the start of a file of fileSize bytes and checks that exactly
     // expectedFloats parameters follow it. On failure returns false and says why in error.
-    bool check(const QByteArray& start, qint64 fileSize, qint64 expectedFloats, QString* error);
+    static bool check(const QByteArray& start, qint64 fileSize, qint64 expectedFloats, QString* error);
     // Bytes a file needs to hold the longest header.
     static constexpr int kLongestHeader = int(WeightsHeader::kLongest);
 

@@ -5,11 +5,10 @@
 namespace {
 
 // Weights files are little-endian, as are the machines that darknet runs on.
-template <typename T>
-T readLittle(const char* data)
+int32_t readLittle(const char* data)
 {
-    T value;
-    std::memcpy(&value, data, sizeof(T));
+    int32_t value;
+    std::memcpy(&value, data, sizeof(value));
     return value;
 }
 
@@ -26,12 +25,9 @@ bool WeightsHeader::read(const char* data, size_t available)
 {
     if (available < kVersionBytes)
         return false;
-    major = readLittle<int32_t>(data);
-    minor = readLittle<int32_t>(data + 4);
-    revision = readLittle<int32_t>(data + 8);
+    major = readLittle(data);
+    minor = readLittle(data + 4);
     bytes = sizeFor(major, minor);
-    if (available >= bytes)
-        seen = bytes == kLongest ? readLittle<uint64_t>(data + kVersionBytes) : readLittle<uint32_t>(data + kVersionBytes);
     return true;
 }
 

@@ -11,8 +11,6 @@ struct WeightsHeader
 {
     int32_t major = 0;
     int32_t minor = 0;
-    int32_t revision = 0;
-    uint64_t seen = 0;
     size_t bytes = 0; // the header's length
 
     static constexpr size_t kVersionBytes = 3 * sizeof(int32_t);
@@ -22,8 +20,8 @@ struct WeightsHeader
     // Header length for these version numbers, by libdarknet's rule.
     static size_t sizeFor(int major, int minor);
 
-    // Reads the version from the first `available` bytes of a file, and the count of images
-    // seen when they hold it too. False when they do not even hold the version.
+    // Reads the version from the first `available` bytes of a file and works out the header's
+    // length. False when they do not hold the version.
     bool read(const char* data, size_t available);
     // True when a file of fileSize bytes holds exactly `floats` parameters after this header.
     bool fits(uint64_t fileSize, uint64_t floats) const;

@@ -67,20 +67,12 @@ void setOption(DarknetCfg::Section& section, const std::string& key, const std::
 
 } // namespace
 
-bool DarknetCfg::Section::has(const std::string& key) const
-{
-    for (const auto& option : options)
-        if (option.first == key)
-            return true;
-    return false;
-}
-
-std::string DarknetCfg::Section::value(const std::string& key, const std::string& fallback) const
+const std::string* DarknetCfg::Section::find(const std::string& key) const
 {
     for (auto it = options.rbegin(); it != options.rend(); ++it)
         if (it->first == key)
-            return it->second;
-    return fallback;
+            return &it->second;
+    return nullptr;
 }
 
 bool DarknetCfg::parse(const QByteArray& text, QString* error)
@@ -117,38 +109,28 @@ bool DarknetCfg::readSections(const QByteArray& text, QString* error)
         *error = "the configuration is not text";
         return false;
     }
+    const auto unsupported = [&](int line) {
+        *error = QString("unsupported section %1 at line %2").arg(rawLine(text, line)).arg(line);
+        return false;
+    };
     CfgDocument document;
     CfgSyntaxError syntax;
     const bool parsed = CfgDocument::parse(text.toStdString(), &document, &syntax);
     // The sections before the line that stopped the parser come first.
-    for (const CfgSection& section : document.sections)
-        if (!acceptSection(section, text, error))
-            return false;
+    for (const CfgSection& section : document.sections) {
+        if (!supportedKind(section.kind()))
+            return unsupported(section.line);
+        sections.push_back({section.kind(), section.line, section.options});
+    }
     if (parsed)
         return true;
-    switch (syntax.problem) {
-    case CfgSyntaxError::Problem::UnclosedHeader:
-        *error = QString("unsupported section %1 at line %2").arg(rawLine(text, syntax.line)).arg(syntax.line);
-        break;
-    case CfgSyntaxError::Problem::NotKeyValue:
+    if (syntax.problem == CfgSyntaxError::Problem::UnclosedHeader)
+        return unsupported(syntax.line);
+    if (syntax.problem == CfgSyntaxError::Problem::NotKeyValue)
         *error = QString("line %1 is not key=value: %2").arg(syntax.line).arg(rawLine(text, syntax.line));
-        break;
-    case CfgSyntaxError::Problem::OptionBeforeSection:
+    else
         *error = QString("line %1 comes before the first section").arg(syntax.line);
-        break;
-    }
     return false;
-}
-
-bool DarknetCfg::acceptSection(const CfgSection& section, const QByteArray& text, QString* error)
-{
-    const std::string kind = section.kind();
-    if (!supportedKind(kind)) {
-        *error = QString("unsupported section %1 at line %2").arg(rawLine(text, section.line)).arg(section.line);
-        return false;
-    }
-    sections.push_back({kind, section.line, section.options});
-    return true;
 }
 
 bool DarknetCfg::readNet(QString* error)

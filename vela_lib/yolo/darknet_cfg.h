@@ -20,9 +20,14 @@ public:
         int line = 0;     // 1-based line of the header in the text
         std::vector<std::pair<std::string, std::string> > options;
 
-        bool has(const std::string& key) const;
         // Like OpenCV's importer, the last of repeated keys wins.
-        std::string value(const std::string& key, const std::string& fallback = std::string()) const;
+        const std::string* find(const std::string& key) const;
+        bool has(const std::string& key) const { return find(key) != nullptr; }
+        std::string value(const std::string& key, const std::string& fallback = std::string()) const
+        {
+            const std::string* found = find(key);
+            return found ? *found : fallback;
+        }
     };
 
     // One layer (a section after [net]) with darknet's view of its shapes and parameters.
@@ -75,7 +80,6 @@ public:
 
 private:
     bool readSections(const QByteArray& text, QString* error);
-    bool acceptSection(const CfgSection& section, const QByteArray& text, QString* error);
     bool readNet(QString* error);
     bool analyseLayer(int index, QString* error);
     bool analyseConvolutional(Layer& layer, QString* error);

@@ -655,6 +655,27 @@ private slots:
         QVERIFY(list.lastError().contains(hint));
     }
 
+    // The classifier words the shared parser's findings its own way, first bad line first.
+    void cfgTextErrorsNameTheFirstBadLine_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unclosed header") << QByteArray("[net]\nwidth=8\n [conv \n") << "unsupported section [conv at line 3";
+        QTest::newRow("option first") << QByteArray("width=8\n[net]\n") << "line 1 comes before the first section";
+        QTest::newRow("section, then bad line") << QByteArray("[net]\n[lstm]\nsize 3\n") << "unsupported section [lstm] at line 2";
+        QTest::newRow("bad line, then section") << QByteArray("[net]\nsize 3\n[lstm]\n") << "line 2 is not key=value: size 3";
+    }
+
+    void cfgTextErrorsNameTheFirstBadLine()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        DarknetCfg cfg;
+        QString error;
+        QVERIFY(!cfg.parse(text, &error));
+        QCOMPARE(error, message);
+    }
+
     // A failed reload leaves the configuration that was there as it was.
     void failedReloadKeepsTheLoadedModel()
     {

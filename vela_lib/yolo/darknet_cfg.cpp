@@ -1,68 +1,52 @@
 #include "darknet_cfg.h"
 
-#include <QHash>
 #include <QStringList>
+
+#include <set>
 
 namespace {
 
-// Darknet accepts a short and a long name for several sections.
-QString canonicalType(const QString& name)
+// The kinds this classifier imports.
+bool supportedKind(const std::string& kind)
 {
-    static const QHash<QString, QString> names{
-        {"net", "net"},
-        {"network", "net"},
-        {"conv", "convolutional"},
-        {"convolutional", "convolutional"},
-        {"conn", "connected"},
-        {"connected", "connected"},
-        {"max", "maxpool"},
-        {"maxpool", "maxpool"},
-        {"avg", "avgpool"},
-        {"avgpool", "avgpool"},
-        {"soft", "softmax"},
-        {"softmax", "softmax"},
-        {"dropout", "dropout"},
-        {"route", "route"},
-        {"shortcut", "shortcut"},
-        {"scale_channels", "scale_channels"},
-        {"upsample", "upsample"},
-        {"crop", "crop"},
-        {"cost", "cost"},
-    };
-    return names.value(name);
+    static const std::set<std::string> kinds{"net", "convolutional", "connected", "maxpool", "avgpool", "softmax",
+                                             "dropout", "route", "shortcut", "scale_channels", "upsample", "crop",
+                                             "cost"};
+    return kinds.count(kind) != 0;
 }
 
-// Darknet's own reader drops every blank, so "filters = 32" means "filters=32".
-QString withoutWhitespace(const QString& line)
+QString q(const std::string& text)
 {
-    QString out;
-    out.reserve(line.size());
-    for (const QChar ch : line)
-        if (!ch.isSpace())
-            out.append(ch);
-    return out;
+    return QString::fromStdString(text);
+}
+
+// The line as written, for messages.
+QString rawLine(const QByteArray& text, int line)
+{
+    return QString::fromUtf8(text).split('\n').value(line - 1).trimmed();
 }
 
 QString where(const DarknetCfg::Section& section)
 {
-    return QString("[%1] at line %2").arg(section.type).arg(section.line);
+    return QString("[%1] at line %2").arg(q(section.type)).arg(section.line);
 }
 
 // Reads an integer option; a present but non-numeric value is an error.
-bool intOption(const DarknetCfg::Section& section, const QString& key, int fallback, int* value, QString* error)
+bool intOption(const DarknetCfg::Section& section, const char* key, int fallback, int* value, QString* error)
 {
     if (!section.has(key)) {
         *value = fallback;
         return true;
     }
     bool ok = false;
-    *value = section.value(key).toInt(&ok);
+    const QString text = q(section.value(key));
+    *value = text.toInt(&ok);
     if (!ok)
-        *error = QString("%1: %2=%3 is not a whole number").arg(where(section), key, section.value(key));
+        *error = QString("%1: %2=%3 is not a whole number").arg(where(section), key, text);
     return ok;
 }
 
-bool positive(const DarknetCfg::Section& section, const QString& key, int value, QString* error)
+bool positive(const DarknetCfg::Section& section, const char* key, int value, QString* error)
 {
     if (value > 0)
         return true;
@@ -70,35 +54,25 @@ bool positive(const DarknetCfg::Section& section, const QString& key, int value,
     return false;
 }
 
-void setOption(DarknetCfg::Section& section, const QString& key, const QString& value)
+void setOption(DarknetCfg::Section& section, const std::string& key, const std::string& value)
 {
-    for (DarknetCfg::Option& option : section.options) {
-        if (option.key == key) {
-            option.value = value;
+    for (auto& option : section.options) {
+        if (option.first == key) {
+            option.second = value;
             return;
         }
     }
-    section.options.push_back({key, value});
+    section.options.emplace_back(key, value);
 }
 
 } // namespace
 
-bool DarknetCfg::Section::has(const QString& key) const
+const std::string* DarknetCfg::Section::find(const std::string& key) const
 {
-    for (const Option& option : options)
-        if (option.key == key)
-            return true;
-    return false;
-}
-
-QString DarknetCfg::Section::value(const QString& key, const QString& fallback) const
-{
-    // Like darknet, the last occurrence of a key wins.
-    QString found = fallback;
-    for (const Option& option : options)
-        if (option.key == key)
-            found = option.value;
-    return found;
+    for (auto it = options.rbegin(); it != options.rend(); ++it)
+        if (it->first == key)
+            return &it->second;
+    return nullptr;
 }
 
 bool DarknetCfg::parse(const QByteArray& text, QString* error)
@@ -135,35 +109,28 @@ bool DarknetCfg::readSections(const QByteArray& text, QString* error)
         *error = "the configuration is not text";
         return false;
     }
-    const QStringList lines = QString::fromUtf8(text).split('\n');
-    for (int n = 0; n < lines.size(); ++n) {
-        const QString line = withoutWhitespace(lines[n]);
-        if (line.isEmpty() || line.startsWith('#') || line.startsWith(';'))
-            continue;
-        if (line.startsWith('[')) {
-            const QString name = line.endsWith(']') ? line.mid(1, line.size() - 2) : QString();
-            Section section;
-            section.type = canonicalType(name);
-            section.line = n + 1;
-            if (section.type.isEmpty()) {
-                *error = QString("unsupported section %1 at line %2").arg(lines[n].trimmed()).arg(n + 1);
-                return false;
-            }
-            sections.push_back(section);
-            continue;
-        }
-        const int eq = line.indexOf('=');
-        if (eq <= 0) {
-            *error = QString("line %1 is not key=value: %2").arg(n + 1).arg(lines[n].trimmed());
-            return false;
-        }
-        if (sections.empty()) {
-            *error = QString("line %1 comes before the first section").arg(n + 1);
-            return false;
-        }
-        sections.back().options.push_back({line.left(eq), line.mid(eq + 1)});
+    const auto unsupported = [&](int line) {
+        *error = QString("unsupported section %1 at line %2").arg(rawLine(text, line)).arg(line);
+        return false;
+    };
+    CfgDocument document;
+    CfgSyntaxError syntax;
+    const bool parsed = CfgDocument::parse(text.toStdString(), &document, &syntax);
+    // The sections before the line that stopped the parser come first.
+    for (const CfgSection& section : document.sections) {
+        if (!supportedKind(section.kind()))
+            return unsupported(section.line);
+        sections.push_back({section.kind(), section.line, section.options});
     }
-    return true;
+    if (parsed)
+        return true;
+    if (syntax.problem == CfgSyntaxError::Problem::UnclosedHeader)
+        return unsupported(syntax.line);
+    if (syntax.problem == CfgSyntaxError::Problem::NotKeyValue)
+        *error = QString("line %1 is not key=value: %2").arg(syntax.line).arg(rawLine(text, syntax.line));
+    else
+        *error = QString("line %1 comes before the first section").arg(syntax.line);
+    return false;
 }
 
 bool DarknetCfg::readNet(QString* error)
@@ -191,9 +158,10 @@ bool DarknetCfg::readNet(QString* error)
     return true;
 }
 
-bool DarknetCfg::resolveReference(int index, const QString& text, int* absolute, QString* error) const
+bool DarknetCfg::resolveReference(int index, const std::string& reference, int* absolute, QString* error) const
 {
     bool ok = false;
+    const QString text = q(reference);
     const int value = text.toInt(&ok);
     const Section& section = layerList[index].section;
     if (!ok) {
@@ -360,7 +328,7 @@ bool DarknetCfg::analyseRoute(int index, QString* error)
 {
     Layer& layer = layerList[index];
     const Section& s = layer.section;
-    const QStringList refs = s.value("layers").split(',', Qt::SkipEmptyParts);
+    const QStringList refs = q(s.value("layers")).split(',', Qt::SkipEmptyParts);
     if (refs.isEmpty()) {
         *error = QString("%1: no layers= to route").arg(where(s));
         return false;
@@ -371,7 +339,7 @@ bool DarknetCfg::analyseRoute(int index, QString* error)
     layer.outC = 0;
     for (const QString& ref : refs) {
         int source = 0;
-        if (!resolveReference(index, ref, &source, error))
+        if (!resolveReference(index, ref.toStdString(), &source, error))
             return false;
         const Layer& from = layerList[source];
         if (layer.sources.empty()) {
@@ -444,10 +412,10 @@ int DarknetCfg::importerIndex(int layer) const
     return importerIndices[layer];
 }
 
-QString DarknetCfg::importerReference(int originalLayer) const
+std::string DarknetCfg::importerReference(int originalLayer) const
 {
     // Relative to the section about to be appended.
-    return QString::number(importerIndices[originalLayer] - int(importerSections.size()));
+    return std::to_string(importerIndices[originalLayer] - int(importerSections.size()));
 }
 
 void DarknetCfg::planImporterLayers() const
@@ -460,7 +428,7 @@ void DarknetCfg::planImporterLayers() const
 
     for (int i = 0; i < int(layerList.size()); ++i) {
         const Layer& layer = layerList[i];
-        const QString& type = layer.section.type;
+        const std::string& type = layer.section.type;
         // The leading crop runs on the input; a cost layer only adds a training loss.
         if (type == "crop" || type == "cost") {
             importerIndices[i] = i > 0 ? importerIndices[i - 1] : -1;
@@ -470,10 +438,10 @@ void DarknetCfg::planImporterLayers() const
         if (type == "convolutional" || type == "connected") {
             setOption(out, "activation", layer.activation);
         } else if (type == "route") {
-            QStringList refs;
+            std::string refs;
             for (int source : layer.sources)
-                refs << importerReference(source);
-            setOption(out, "layers", refs.join(','));
+                refs += (refs.empty() ? "" : ",") + importerReference(source);
+            setOption(out, "layers", refs);
         } else if (type == "scale_channels") {
             setOption(out, "from", importerReference(layer.sources.front()));
         } else if (type == "shortcut") {
@@ -486,7 +454,7 @@ void DarknetCfg::planImporterLayers() const
     }
 }
 
-QString DarknetCfg::sampledShortcutSource(int index, int stride) const
+std::string DarknetCfg::sampledShortcutSource(int index, int stride) const
 {
     // Darknet adds every stride-th value of a larger layer; OpenCV only adds equal sizes.
     // Sample the larger layer with a 1x1 max pool first, then bring back the main path so that
@@ -495,10 +463,10 @@ QString DarknetCfg::sampledShortcutSource(int index, int stride) const
     const int line = layer.section.line;
     importerSections.push_back({{"route", line, {{"layers", importerReference(layer.sources.front())}}}, -1});
     importerSections.push_back(
-        {{"maxpool", line, {{"size", "1"}, {"stride", QString::number(stride)}, {"padding", "0"}}}, -1});
+        {{"maxpool", line, {{"size", "1"}, {"stride", std::to_string(stride)}, {"padding", "0"}}}, -1});
     const int sampled = int(importerSections.size()) - 1;
     importerSections.push_back({{"route", line, {{"layers", importerReference(index - 1)}}}, -1});
-    return QString::number(sampled - int(importerSections.size()));
+    return std::to_string(sampled - int(importerSections.size()));
 }
 
 QByteArray DarknetCfg::importerText() const
@@ -506,21 +474,21 @@ QByteArray DarknetCfg::importerText() const
     planImporterLayers();
     Section net = sections.front();
     if (crop.present) {
-        setOption(net, "width", QString::number(crop.width));
-        setOption(net, "height", QString::number(crop.height));
+        setOption(net, "width", std::to_string(crop.width));
+        setOption(net, "height", std::to_string(crop.height));
     }
     setOption(net, "batch", "1");
     setOption(net, "subdivisions", "1");
 
-    QByteArray text;
+    std::string text;
     const auto write = [&text](const Section& section) {
-        text += "[" + section.type.toUtf8() + "]\n";
-        for (const Option& option : section.options)
-            text += option.key.toUtf8() + "=" + option.value.toUtf8() + "\n";
+        text += "[" + section.type + "]\n";
+        for (const auto& option : section.options)
+            text += option.first + "=" + option.second + "\n";
         text += "\n";
     };
     write(net);
     for (const ImporterSection& section : importerSections)
         write(section.section);
-    return text;
+    return QByteArray::fromStdString(text);
 }

@@ -1,31 +1,33 @@
 #pragma once
 
+#include "cfg_document.h"
+
 #include <QByteArray>
 #include <QString>
 
+#include <string>
 #include <vector>
 
-// A darknet network configuration read the way darknet reads it (whitespace removed, '#' and ';'
-// comments, "[section]" headers, "key=value" options), with every layer's output shape and
+// A darknet network configuration (parsed by CfgDocument) with every layer's output shape and
 // parameter count worked out as darknet does. It also writes the text that OpenCV's darknet
 // importer is given: training-only sections removed and the layer references renumbered.
 class DarknetCfg
 {
 public:
-    struct Option
-    {
-        QString key;
-        QString value;
-    };
-
     struct Section
     {
-        QString type; // canonical name: "net", "convolutional", "connected", ...
-        int line = 0; // 1-based line of the header in the text
-        std::vector<Option> options;
+        std::string type; // canonical name: "net", "convolutional", "connected", ...
+        int line = 0;     // 1-based line of the header in the text
+        std::vector<std::pair<std::string, std::string> > options;
 
-        bool has(const QString& key) const;
-        QString value(const QString& key, const QString& fallback = QString()) const;
+        // Like OpenCV's importer, the last of repeated keys wins.
+        const std::string* find(const std::string& key) const;
+        bool has(const std::string& key) const { return find(key) != nullptr; }
+        std::string value(const std::string& key, const std::string& fallback = std::string()) const
+        {
+            const std::string* found = find(key);
+            return found ? *found : fallback;
+        }
     };
 
     // One layer (a section after [net]) with darknet's view of its shapes and parameters.
@@ -39,7 +41,7 @@ public:
         int size = 1;
         int groups = 1;
         bool batchNormalize = false;
-        QString activation = "linear";
+        std::string activation = "linear";
         // Absolute indices of the layers this one reads besides its predecessor (route, shortcut,
         // scale_channels).
         std::vector<int> sources;
@@ -55,7 +57,6 @@ public:
 
     int inputWidth() const { return netWidth; }
     int inputHeight() const { return netHeight; }
-    int inputChannels() const { return netChannels; }
     const std::vector<Layer>& layers() const { return layerList; }
     // Floats after the header that a weights file of this network holds.
     qint64 parameterCount() const;
@@ -87,10 +88,10 @@ private:
     bool analyseCrop(int index, QString* error);
     bool analyseRoute(int index, QString* error);
     bool analyseSum(int index, QString* error);
-    bool resolveReference(int index, const QString& text, int* absolute, QString* error) const;
+    bool resolveReference(int index, const std::string& text, int* absolute, QString* error) const;
     void planImporterLayers() const;
-    QString importerReference(int originalLayer) const;
-    QString sampledShortcutSource(int index, int stride) const;
+    std::string importerReference(int originalLayer) const;
+    std::string sampledShortcutSource(int index, int stride) const;
 
     std::vector<Section> sections;
     std::vector<Layer> layerList;

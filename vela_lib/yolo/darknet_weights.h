@@ -1,25 +1,19 @@
 #pragma once
 
+#include "weights_header.h"
+
 #include <QByteArray>
 #include <QString>
 
-// The layout of a darknet weights file: three int32 version numbers (major, minor, revision),
-// the count of images seen (a size_t from version 0.2 on, an int32 before), then the float
-// parameters of every layer in order.
+// A darknet weights file (see WeightsHeader) as the classifier checks it before import.
 class DarknetWeights
 {
 public:
-    int major = 0;
-    int minor = 0;
-    int revision = 0;
-    quint64 seen = 0;
-    int headerBytes = 0;
-
     // Reads the header from the start of a file of fileSize bytes and checks that exactly
     // expectedFloats parameters follow it. On failure returns false and says why in error.
-    bool check(const QByteArray& start, qint64 fileSize, qint64 expectedFloats, QString* error);
+    static bool check(const QByteArray& start, qint64 fileSize, qint64 expectedFloats, QString* error);
     // Bytes a file needs to hold the longest header.
-    static constexpr int kLongestHeader = 3 * 4 + 8;
+    static constexpr int kLongestHeader = int(WeightsHeader::kLongest);
 
     // Header bytes for version 0.2.0 with the given count of images seen, as darknet writes it.
     static QByteArray header(quint64 seen = 0);

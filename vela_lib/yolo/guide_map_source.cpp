@@ -13,7 +13,7 @@ using Layer = DarknetCfg::Layer;
 bool onlyPredictionTail(const std::vector<Layer>& layers, int from)
 {
     for (int i = from; i < int(layers.size()); ++i) {
-        const QString& type = layers[i].section.type;
+        const std::string& type = layers[i].section.type;
         if (type != "softmax" && type != "dropout" && type != "cost")
             return false;
     }

@@ -86,15 +86,10 @@ private:
     std::string message;
 };
 
-std::string canonicalKind(const std::string& type)
+// The bracketed long name of a section's kind, e.g. "[convolutional]" for "[conv]".
+std::string canonicalKind(const CfgSection& section)
 {
-    if (type == "[conv]") return "[convolutional]";
-    if (type == "[conn]") return "[connected]";
-    if (type == "[max]") return "[maxpool]";
-    if (type == "[avg]") return "[avgpool]";
-    if (type == "[soft]") return "[softmax]";
-    if (type == "[network]") return "[net]";
-    return type;
+    return "[" + section.kind() + "]";
 }
 
 void addOnce(std::vector<std::string>* list, const std::string& item)
@@ -345,7 +340,7 @@ bool Checker::crop(const CfgSection& s, const Shape& in, Shape* out)
 
 bool Checker::layer(const CfgSection& s, int index, const Shape& in, Shape* out)
 {
-    const std::string kind = canonicalKind(s.type);
+    const std::string kind = canonicalKind(s);
     double value;
     long long integer;
     if (kind == "[convolutional]")
@@ -407,7 +402,7 @@ bool Checker::acceptsEveryKind(std::string* error)
 {
     const auto& sections = doc.sections;
     for (size_t i = 1; i < sections.size(); ++i) {
-        const std::string kind = canonicalKind(sections[i].type);
+        const std::string kind = canonicalKind(sections[i]);
         if (!kLibraryLayerKinds.count(sections[i].type))
             addOnce(&unknownToLibrary, sections[i].type);
         else if (kind == "[net]")
@@ -448,7 +443,7 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
         *error = "no section: a network configuration starts with [net]";
         return false;
     }
-    if (canonicalKind(sections[0].type) != "[net]") {
+    if (canonicalKind(sections[0]) != "[net]") {
         *error = "the first section is " + sections[0].type + " at line " + std::to_string(sections[0].line) +
                  ", not [net]";
         return false;
@@ -479,7 +474,7 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
             return false;
         }
         shapes.push_back(out);
-        if (canonicalKind(sections[i].type) != "[cost]")
+        if (canonicalKind(sections[i]) != "[cost]")
             output = out;
         in = out;
     }

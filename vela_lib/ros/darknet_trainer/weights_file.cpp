@@ -1,5 +1,7 @@
 #include "weights_file.h"
 
+#include "weights_header.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <sys/stat.h>
@@ -27,9 +29,7 @@ size_t WeightsFile::parameterCount(const network* net, bool forSaving)
 
 size_t WeightsFile::headerSize(int major, int minor)
 {
-    // Since version 0.2 the count of images seen is a 64-bit number.
-    const bool wideSeen = (major * 10 + minor) >= 2 && major < 1000 && minor < 1000;
-    return 3 * sizeof(int32_t) + (wideSeen ? sizeof(uint64_t) : sizeof(int32_t));
+    return WeightsHeader::sizeFor(major, minor);
 }
 
 bool WeightsFile::checkFits(const std::string& path, const network* net, std::string* error)
@@ -42,18 +42,18 @@ bool WeightsFile::checkFits(const std::string& path, const network* net, std::st
         *error = "weights file " + path + " cannot be read";
         return false;
     }
-    int32_t version[3] = {0, 0, 0};
-    const size_t got = std::fread(version, sizeof(int32_t), 3, file);
+    char start[WeightsHeader::kLongest];
+    const size_t got = std::fread(start, 1, sizeof(start), file);
     std::fclose(file);
-    if (got != 3) {
+    WeightsHeader header;
+    if (!header.read(start, got)) {
         *error = "weights file " + path + " is too short to be a darknet weights file";
         return false;
     }
-    const size_t header = headerSize(version[0], version[1]);
     const size_t expected = parameterCount(net, false);
     const size_t size = size_t(info.st_size);
-    if (size < header || (size - header) % sizeof(float) != 0 || (size - header) / sizeof(float) != expected) {
-        const std::string held = size < header ? std::string("no") : std::to_string((size - header) / sizeof(float));
+    if (!header.fits(size, expected)) {
+        const std::string held = size < header.bytes ? std::string("no") : std::to_string((size - header.bytes) / sizeof(float));
         *error = "weights file " + path + " does not fit the network: it holds " + held +
                  " parameters, the network has " + std::to_string(expected);
         return false;

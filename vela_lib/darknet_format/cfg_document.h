@@ -16,6 +16,21 @@ struct CfgSection
     // The library takes the first of repeated keys.
     const std::string* find(const std::string& key) const;
     bool has(const std::string& key) const { return find(key) != nullptr; }
+
+    // The layer kind without brackets, short names made long ("conv" is "convolutional",
+    // "network" is "net"); empty for a header that is not "[name]".
+    std::string kind() const;
+};
+
+// Why a text is not a configuration: the first line that no section or option can be read from.
+struct CfgSyntaxError
+{
+    enum class Problem { UnclosedHeader, NotKeyValue, OptionBeforeSection };
+    Problem problem = Problem::NotKeyValue;
+    int line = 0;     // 1-based
+    std::string text; // the line without its blanks
+
+    std::string message() const;
 };
 
 class CfgDocument
@@ -24,6 +39,8 @@ public:
     // Parses the text; on a line the library would reject or crash on, returns false and a
     // reason naming the line.
     static bool parse(const std::string& text, CfgDocument* document, std::string* error);
+    // The same, saying where it stopped; the sections before that line are kept in document.
+    static bool parse(const std::string& text, CfgDocument* document, CfgSyntaxError* error);
 
     std::vector<CfgSection> sections;
 };

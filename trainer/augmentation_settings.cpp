@@ -85,15 +85,11 @@ QVariant AugmentationField::stateValue(const QJsonObject& state) const
 {
     // QJsonValue's own conversions: a string "12" is no number here, unlike in QVariant.
     const QJsonValue value = state.value(QLatin1String(key));
-    switch (kind) {
-    case Kind::Flag:
-        return value.toBool();
-    case Kind::Spin:
+    if (kind == Kind::Spin)
         return value.toDouble();
-    case Kind::Slider:
+    if (kind == Kind::Slider)
         return value.toInt();
-    }
-    return QVariant();
+    return value.toBool();
 }
 
 QVariant AugmentationField::limited(const QVariant& value) const
@@ -107,43 +103,21 @@ QVariant AugmentationField::limited(const QVariant& value) const
 
 void AugmentationField::assign(AugmentationSettings& settings, const QVariant& value) const
 {
-    switch (kind) {
-    case Kind::Flag:
-        settings.*flag = value.toBool();
-        break;
-    case Kind::Spin:
+    if (kind == Kind::Spin)
         settings.*number = value.toDouble();
-        break;
-    case Kind::Slider:
+    else if (kind == Kind::Slider)
         settings.*integer = value.toInt();
-        break;
-    }
+    else
+        settings.*flag = value.toBool();
 }
 
 QJsonValue AugmentationField::stateEntry(const AugmentationSettings& settings) const
 {
-    switch (kind) {
-    case Kind::Flag:
-        return settings.*flag;
-    case Kind::Spin:
+    if (kind == Kind::Spin)
         return settings.*number;
-    case Kind::Slider:
+    if (kind == Kind::Slider)
         return settings.*integer;
-    }
-    return QJsonValue();
-}
-
-bool AugmentationField::same(const AugmentationSettings& a, const AugmentationSettings& b) const
-{
-    switch (kind) {
-    case Kind::Flag:
-        return a.*flag == b.*flag;
-    case Kind::Spin:
-        return a.*number == b.*number;
-    case Kind::Slider:
-        return a.*integer == b.*integer;
-    }
-    return false;
+    return settings.*flag;
 }
 
 AugmentationSettings AugmentationSettings::fromState(const QJsonObject& state)
@@ -181,7 +155,7 @@ QJsonObject AugmentationSettings::toState() const
 bool AugmentationSettings::operator==(const AugmentationSettings& other) const
 {
     for (const AugmentationField& field : fields())
-        if (!field.same(*this, other))
+        if (field.stateEntry(*this) != field.stateEntry(other))
             return false;
     return true;
 }

@@ -124,5 +124,4 @@ struct AugmentationField
     QVariant limited(const QVariant& value) const;
     void assign(AugmentationSettings& settings, const QVariant& value) const;
     QJsonValue stateEntry(const AugmentationSettings& settings) const;
-    bool same(const AugmentationSettings& a, const AugmentationSettings& b) const;
 };

@@ -50,6 +50,110 @@ void drawOutlines(cv::Mat& image, const Boundary& boundary, const cv::Scalar& co
         cv::drawContours(image, boundary.contours, index, colour, thickness, cv::LINE_8, boundary.hierarchy, INT_MAX);
 }
 
+// How the class map is drawn, as the dialog's saved state says.
+struct ClassMapStyle
+{
+    int threshold = 0; // guide-map values above it belong to a region
+    int colourMap = kDefaultColourMap;
+    bool maskMode = false; // colour only the regions, not the whole map
+    float alpha = 0.0f;    // weight of the overlay
+    float beta = 0.0f;     // weight of the picture
+    bool boundaries = false;
+    int boundaryThickness = 0;
+    bool annotate = false;
+};
+
+ClassMapStyle classMapStyle(const QJsonObject& state, int colourMapCount)
+{
+    ClassMapStyle style;
+    style.threshold = state["gm_thresh"].toInt();
+    style.colourMap = state["color_map"].toInt();
+    if (style.colourMap < 0 || style.colourMap >= colourMapCount)
+        style.colourMap = kDefaultColourMap;
+    style.maskMode = state["mask_mode"].toBool();
+    style.alpha = float(state["alpha"].toDouble());
+    style.beta = float(state["beta"].toDouble());
+    style.boundaries = state["bn"].toBool();
+    style.boundaryThickness = std::min(state["bn_size"].toInt(), kMaxLineThickness);
+    style.annotate = state["gm_result_drawing"].toBool();
+    return style;
+}
+
+// The outlines of a guide map's region mask, scaled to the picture.
+Boundary boundaryOf(const cv::Mat& mask, const cv::Size& pictureSize, int position)
+{
+    cv::Mat outline;
+    cv::resize(mask, outline, pictureSize, 0, 0, cv::INTER_LANCZOS4);
+    cv::threshold(outline, outline, kResizedMaskThreshold, 255, cv::THRESH_BINARY);
+    Boundary boundary;
+    boundary.position = position;
+    cv::findContours(outline, boundary.contours, boundary.hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    return boundary;
+}
+
+// The passed guide maps merged: per pixel the largest value above the threshold.
+struct MergedMaps
+{
+    cv::Mat accumulator;
+    std::vector<Boundary> boundaries; // of the usable passed maps, in position order
+};
+
+// Merges the guide maps of the passed positions and releases them; the others stay.
+MergedMaps mergePassedMaps(QList<cv::Mat>& maps, const QList<int>& passed, const cv::Size& mapSize,
+                           const cv::Size& pictureSize, const ClassMapStyle& style)
+{
+    MergedMaps merged;
+    merged.accumulator = cv::Mat::zeros(mapSize, CV_8UC1);
+    for (int i = 0; i < maps.size(); ++i) {
+        if (!passed.contains(i))
+            continue;
+        cv::Mat& map = maps[i];
+        if (usableGuideMap(map, mapSize)) {
+            cv::Mat mask;
+            cv::threshold(map, mask, style.threshold, 255, cv::THRESH_BINARY);
+            cv::Mat kept = cv::Mat::zeros(mapSize, CV_8UC1);
+            map.copyTo(kept, mask);
+            cv::max(merged.accumulator, kept, merged.accumulator);
+            if (style.boundaries)
+                merged.boundaries.push_back(boundaryOf(mask, pictureSize, i));
+        }
+        map.release();
+    }
+    return merged;
+}
+
+// The coloured accumulator (only its regions in mask mode), scaled to the picture.
+cv::Mat colourOverlay(const cv::Mat& accumulator, const cv::Size& pictureSize, const ClassMapStyle& style)
+{
+    cv::Mat region;
+    cv::threshold(accumulator, region, style.threshold, 255, cv::THRESH_BINARY);
+    cv::Mat colour;
+    cv::applyColorMap(accumulator, colour, style.colourMap);
+    cv::Mat overlay = cv::Mat::zeros(accumulator.size(), CV_8UC3);
+    if (style.maskMode)
+        colour.copyTo(overlay, region);
+    else
+        colour.copyTo(overlay);
+    cv::resize(overlay, overlay, pictureSize, 0, 0, cv::INTER_LANCZOS4);
+    return overlay;
+}
+
+// Each boundary in its result's class colour; last to first, so that the first passed result's
+// outline ends on top. A boundary without a result or class colour is not drawn.
+void drawBoundaries(cv::Mat& image, const std::vector<Boundary>& boundaries,
+                    const std::vector<std::pair<int, float> >& results, const std::vector<cv::Scalar>& classColours,
+                    int thickness)
+{
+    for (auto it = boundaries.rbegin(); it != boundaries.rend(); ++it) {
+        if (size_t(it->position) >= results.size())
+            continue;
+        const int classIndex = results[size_t(it->position)].first;
+        if (classIndex < 0 || size_t(classIndex) >= classColours.size())
+            continue;
+        drawOutlines(image, *it, classColours[size_t(classIndex)], thickness);
+    }
+}
+
 } // namespace
 
 void DialogDeraRodizir_v2::set_up_parameter(ClassifConfig* config)
@@ -76,17 +180,7 @@ void DialogDeraRodizir_v2::on_comboBox_color_map_currentIndexChanged(int index)
 
 void DialogDeraRodizir_v2::genClassMap()
 {
-    const QJsonObject state = saveState();
-    const int g = state["gm_thresh"].toInt();
-    int colourMap = state["color_map"].toInt();
-    if (colourMap < 0 || colourMap >= color_maps.size())
-        colourMap = kDefaultColourMap;
-    const bool maskMode = state["mask_mode"].toBool();
-    const float alpha = float(state["alpha"].toDouble());
-    const float beta = float(state["beta"].toDouble());
-    const bool boundaries = state["bn"].toBool();
-    const int boundaryThickness = std::min(state["bn_size"].toInt(), kMaxLineThickness);
-    const bool annotate = state["gm_result_drawing"].toBool();
+    const ClassMapStyle style = classMapStyle(saveState(), color_maps.size());
     const QList<int> passedPositions = passed;
 
     result_image.release();
@@ -98,56 +192,13 @@ void DialogDeraRodizir_v2::genClassMap()
         // Without guide maps there is nothing to colour: the picture and the annotation.
         result_image = test_image.clone();
     } else {
-        cv::Mat accumulator = cv::Mat::zeros(mapSize, CV_8UC1);
-        std::vector<Boundary> boundary_sets;
-        for (int i = 0; i < guide_maps.size(); ++i) {
-            if (!passedPositions.contains(i))
-                continue;
-            cv::Mat& map = guide_maps[i];
-            if (usableGuideMap(map, mapSize)) {
-                cv::Mat mask;
-                cv::threshold(map, mask, g, 255, cv::THRESH_BINARY);
-                cv::Mat kept = cv::Mat::zeros(mapSize, CV_8UC1);
-                map.copyTo(kept, mask);
-                cv::max(accumulator, kept, accumulator);
-                if (boundaries) {
-                    cv::Mat outline;
-                    cv::resize(mask, outline, test_image.size(), 0, 0, cv::INTER_LANCZOS4);
-                    cv::threshold(outline, outline, kResizedMaskThreshold, 255, cv::THRESH_BINARY);
-                    Boundary boundary;
-                    boundary.position = i;
-                    cv::findContours(outline, boundary.contours, boundary.hierarchy, cv::RETR_EXTERNAL,
-                                     cv::CHAIN_APPROX_SIMPLE);
-                    boundary_sets.push_back(std::move(boundary));
-                }
-            }
-            map.release();
-        }
-
-        cv::Mat region;
-        cv::threshold(accumulator, region, g, 255, cv::THRESH_BINARY);
-        cv::Mat colour;
-        cv::applyColorMap(accumulator, colour, colourMap);
-        cv::Mat overlay = cv::Mat::zeros(mapSize, CV_8UC3);
-        if (maskMode)
-            colour.copyTo(overlay, region);
-        else
-            colour.copyTo(overlay);
-        cv::resize(overlay, overlay, test_image.size(), 0, 0, cv::INTER_LANCZOS4);
-        cv::addWeighted(test_image, double(beta), overlay, double(alpha), 0.0, result_image);
-
-        // Last to first, so that the first passed result's outline ends on top.
-        for (auto it = boundary_sets.rbegin(); it != boundary_sets.rend(); ++it) {
-            if (size_t(it->position) >= results.size())
-                continue;
-            const int classIndex = results[size_t(it->position)].first;
-            if (classIndex < 0 || size_t(classIndex) >= class_colors.size())
-                continue;
-            drawOutlines(result_image, *it, class_colors[size_t(classIndex)], boundaryThickness);
-        }
+        const MergedMaps merged = mergePassedMaps(guide_maps, passedPositions, mapSize, test_image.size(), style);
+        const cv::Mat overlay = colourOverlay(merged.accumulator, test_image.size(), style);
+        cv::addWeighted(test_image, double(style.beta), overlay, double(style.alpha), 0.0, result_image);
+        drawBoundaries(result_image, merged.boundaries, results, class_colors, style.boundaryThickness);
     }
 
-    if (annotate && current_config) {
+    if (style.annotate && current_config) {
         try {
             current_config->draw_boxes(result_image);
         } catch (const cv::Exception& error) {

@@ -82,44 +82,10 @@ void seerkeep_main_window::on_pushButton_clicked()
         dlg_deep_classif->show();
 }
 
-bool seerkeep_main_window::readCommandText(QString& text)
-{
-    const QString path = InterfacePaths::serverCommand();
-    // Anything but a regular file (a FIFO would block the open) counts as no command.
-    if (!QFileInfo(path).isFile())
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-
-    // Read in pieces up to the first NUL; line ends do not count towards the length limit,
-    // so a command followed by any number of them is still read whole.
-    QByteArray content;
-    qint64 textBytes = 0;
-    char chunk[65536];
-    for (;;) {
-        const qint64 got = file.read(chunk, sizeof chunk);
-        if (got <= 0)
-            break;
-        const QByteArray piece(chunk, int(got));
-        const int nul = piece.indexOf('\0');
-        const QByteArray kept = nul < 0 ? piece : piece.left(nul);
-        textBytes += kept.size() - kept.count('\r') - kept.count('\n');
-        content += QByteArray(kept).replace('\r', QByteArray()).replace('\n', QByteArray());
-        if (nul >= 0 || textBytes > ServerCommand::kMaxTextLength * 4)
-            break;
-    }
-    file.close();
-    text = ServerCommand::decode(content);
-    if (text.size() > ServerCommand::kMaxTextLength)
-        text.clear(); // not a command; the file is consumed all the same
-    return true;
-}
-
 void seerkeep_main_window::loop_cmd()
 {
     QString text;
-    if (!readCommandText(text))
+    if (!ServerCommand::readFile(InterfacePaths::serverCommand(), text))
         return;
     qDebug().noquote() << text;
 

@@ -36,9 +36,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Reads the command file, at most ServerCommand::kMaxTextLength characters of text; false
-    // when it cannot be opened or is no regular file.
-    static bool readCommandText(QString& text);
     // Reads the shared usage count once the sign-in has answered.
     void get_colab_count();
 

@@ -21,6 +21,11 @@ struct ServerCommand
     // The text of a command file: UTF-8 up to the first NUL, every carriage return and line
     // feed removed wherever it occurs, nothing else trimmed.
     static QString decode(const QByteArray& content);
+    // Reads the command file at path, in pieces up to its first NUL, and decodes it into text.
+    // False when there is no command to consume: no such file, no regular file (a FIFO would
+    // block the open) or unreadable. A text longer than kMaxTextLength is no command: text is
+    // then empty, and true says the file is consumed all the same.
+    static bool readFile(const QString& path, QString& text);
     // What the decoded text asks for: the text is split at every comma, keeping empty parts.
     static ServerCommand parse(const QString& text);
 };

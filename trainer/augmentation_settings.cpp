@@ -15,18 +15,6 @@ int AugmentationSliderRange::clamp(int value) const { return qBound(minimum, val
 
 namespace {
 
-bool boolOf(const QJsonObject& state, const char* key) { return state.value(QLatin1String(key)).toBool(); }
-
-double spinOf(const QJsonObject& state, const char* key, const AugmentationSpinRange& range)
-{
-    return range.normalise(state.value(QLatin1String(key)).toDouble());
-}
-
-int sliderOf(const QJsonObject& state, const char* key, const AugmentationSliderRange& range)
-{
-    return range.clamp(state.value(QLatin1String(key)).toInt());
-}
-
 // A slider's value as QAbstractSlider keeps it while its range is moved: setting the minimum
 // pushes the maximum up to it and setting the maximum pulls the minimum down, clamping the value
 // each time.
@@ -60,41 +48,87 @@ private:
 
 } // namespace
 
+const std::vector<AugmentationField>& AugmentationSettings::fields()
+{
+    using S = AugmentationSettings;
+    namespace L = AugmentationLimits;
+    static const std::vector<AugmentationField> table = {
+        {"is_rotate", "groupBox_rotation", &S::rotationEnabled},
+        {"rotate_min", "doubleSpinBox_rotation_min", &S::rotationMin, L::rotationAngle},
+        {"rotate_max", "doubleSpinBox_rotation_max", &S::rotationMax, L::rotationAngle},
+        {"rotate_step", "doubleSpinBox_rotation_step", &S::rotationStep, L::rotationStep},
+        {"rotate_value", "horizontalSlider_rotation", &S::rotationPreview, L::rotationSlider},
+        {"is_contrast", "groupBox_contrast", &S::contrastEnabled},
+        {"contrast_min", "doubleSpinBox_contrast_min", &S::contrastMin, L::contrastMin},
+        {"contrast_max", "doubleSpinBox_contrast_max", &S::contrastMax, L::contrastMax},
+        {"contrast_step", "doubleSpinBox_contrast_step", &S::contrastStep, L::contrastStep},
+        {"contrast_value", "horizontalSlider_contrast", &S::contrastPreview, L::contrastSlider},
+        {"is_noise", "groupBox_noise", &S::noiseEnabled},
+        {"noise_max", "doubleSpinBox_noise_max", &S::noiseMax, L::noiseMax},
+        {"noise_step", "doubleSpinBox_noise_step", &S::noiseStep, L::noiseStep},
+        {"noise_value", "horizontalSlider_noise", &S::noisePreview, L::noiseSlider},
+        {"is_blur", "groupBox_blur", &S::blurEnabled},
+        {"blur_max", "doubleSpinBox_blur_max", &S::blurMax, L::blurKernel},
+        {"blur_step", "doubleSpinBox_blur_step_min", &S::blurStep, L::blurKernel},
+        {"blur_value", "horizontalSlider_blur", &S::blurPreview, L::blurSlider},
+        {"is_fh", "groupBox_flip_horizontal", &S::flipHorizontalEnabled},
+        {"fh", "checkBox_flip_horizontal", &S::flipHorizontalPreview},
+        {"is_fv", "groupBox_flip_vertical", &S::flipVerticalEnabled},
+        {"fv", "checkBox_flip_vertical", &S::flipVerticalPreview},
+    };
+    return table;
+}
+
+const char* AugmentationField::widgetProperty() const { return kind == Kind::Flag ? "checked" : "value"; }
+
+QVariant AugmentationField::stateValue(const QJsonObject& state) const
+{
+    // QJsonValue's own conversions: a string "12" is no number here, unlike in QVariant.
+    const QJsonValue value = state.value(QLatin1String(key));
+    if (kind == Kind::Spin)
+        return value.toDouble();
+    if (kind == Kind::Slider)
+        return value.toInt();
+    return value.toBool();
+}
+
+QVariant AugmentationField::limited(const QVariant& value) const
+{
+    if (kind == Kind::Spin)
+        return spinRange.normalise(value.toDouble());
+    if (kind == Kind::Slider)
+        return sliderRange.clamp(value.toInt());
+    return value;
+}
+
+void AugmentationField::assign(AugmentationSettings& settings, const QVariant& value) const
+{
+    if (kind == Kind::Spin)
+        settings.*number = value.toDouble();
+    else if (kind == Kind::Slider)
+        settings.*integer = value.toInt();
+    else
+        settings.*flag = value.toBool();
+}
+
+QJsonValue AugmentationField::stateEntry(const AugmentationSettings& settings) const
+{
+    if (kind == Kind::Spin)
+        return settings.*number;
+    if (kind == Kind::Slider)
+        return settings.*integer;
+    return settings.*flag;
+}
+
 AugmentationSettings AugmentationSettings::fromState(const QJsonObject& state)
 {
     AugmentationSettings s;
     if (state.isEmpty())
         return s;
+    for (const AugmentationField& field : fields())
+        field.assign(s, field.limited(field.stateValue(state)));
 
-    namespace K = AugmentationKeys;
     namespace L = AugmentationLimits;
-    s.rotationEnabled = boolOf(state, K::rotationEnabled);
-    s.rotationMin = spinOf(state, K::rotationMin, L::rotationAngle);
-    s.rotationMax = spinOf(state, K::rotationMax, L::rotationAngle);
-    s.rotationStep = spinOf(state, K::rotationStep, L::rotationStep);
-    s.rotationPreview = sliderOf(state, K::rotationPreview, L::rotationSlider);
-
-    s.contrastEnabled = boolOf(state, K::contrastEnabled);
-    s.contrastMin = spinOf(state, K::contrastMin, L::contrastMin);
-    s.contrastMax = spinOf(state, K::contrastMax, L::contrastMax);
-    s.contrastStep = spinOf(state, K::contrastStep, L::contrastStep);
-    s.contrastPreview = sliderOf(state, K::contrastPreview, L::contrastSlider);
-
-    s.noiseEnabled = boolOf(state, K::noiseEnabled);
-    s.noiseMax = spinOf(state, K::noiseMax, L::noiseMax);
-    s.noiseStep = spinOf(state, K::noiseStep, L::noiseStep);
-    s.noisePreview = sliderOf(state, K::noisePreview, L::noiseSlider);
-
-    s.blurEnabled = boolOf(state, K::blurEnabled);
-    s.blurMax = spinOf(state, K::blurMax, L::blurKernel);
-    s.blurStep = spinOf(state, K::blurStep, L::blurKernel);
-    s.blurPreview = sliderOf(state, K::blurPreview, L::blurSlider);
-
-    s.flipHorizontalEnabled = boolOf(state, K::flipHorizontalEnabled);
-    s.flipHorizontalPreview = boolOf(state, K::flipHorizontalPreview);
-    s.flipVerticalEnabled = boolOf(state, K::flipVerticalEnabled);
-    s.flipVerticalPreview = boolOf(state, K::flipVerticalPreview);
-
     // Once every value is in place the editor moves the sliders' ranges to the spin boxes
     // (integer parts; tenths for the contrast), which may clamp the restored slider values.
     s.rotationPreview = SliderValue(L::rotationSlider, s.rotationPreview)
@@ -112,42 +146,16 @@ AugmentationSettings AugmentationSettings::fromState(const QJsonObject& state)
 
 QJsonObject AugmentationSettings::toState() const
 {
-    namespace K = AugmentationKeys;
     QJsonObject state;
-    state.insert(K::rotationEnabled, rotationEnabled);
-    state.insert(K::rotationMin, rotationMin);
-    state.insert(K::rotationMax, rotationMax);
-    state.insert(K::rotationStep, rotationStep);
-    state.insert(K::rotationPreview, rotationPreview);
-    state.insert(K::contrastEnabled, contrastEnabled);
-    state.insert(K::contrastMin, contrastMin);
-    state.insert(K::contrastMax, contrastMax);
-    state.insert(K::contrastStep, contrastStep);
-    state.insert(K::contrastPreview, contrastPreview);
-    state.insert(K::noiseEnabled, noiseEnabled);
-    state.insert(K::noiseMax, noiseMax);
-    state.insert(K::noiseStep, noiseStep);
-    state.insert(K::noisePreview, noisePreview);
-    state.insert(K::blurEnabled, blurEnabled);
-    state.insert(K::blurMax, blurMax);
-    state.insert(K::blurStep, blurStep);
-    state.insert(K::blurPreview, blurPreview);
-    state.insert(K::flipHorizontalEnabled, flipHorizontalEnabled);
-    state.insert(K::flipHorizontalPreview, flipHorizontalPreview);
-    state.insert(K::flipVerticalEnabled, flipVerticalEnabled);
-    state.insert(K::flipVerticalPreview, flipVerticalPreview);
+    for (const AugmentationField& field : fields())
+        state.insert(QLatin1String(field.key), field.stateEntry(*this));
     return state;
 }
 
-bool AugmentationSettings::operator==(const AugmentationSettings& o) const
+bool AugmentationSettings::operator==(const AugmentationSettings& other) const
 {
-    return rotationEnabled == o.rotationEnabled && rotationMin == o.rotationMin && rotationMax == o.rotationMax
-        && rotationStep == o.rotationStep && rotationPreview == o.rotationPreview
-        && contrastEnabled == o.contrastEnabled && contrastMin == o.contrastMin && contrastMax == o.contrastMax
-        && contrastStep == o.contrastStep && contrastPreview == o.contrastPreview && noiseEnabled == o.noiseEnabled
-        && noiseMax == o.noiseMax && noiseStep == o.noiseStep && noisePreview == o.noisePreview
-        && blurEnabled == o.blurEnabled && blurMax == o.blurMax && blurStep == o.blurStep
-        && blurPreview == o.blurPreview && flipHorizontalEnabled == o.flipHorizontalEnabled
-        && flipHorizontalPreview == o.flipHorizontalPreview && flipVerticalEnabled == o.flipVerticalEnabled
-        && flipVerticalPreview == o.flipVerticalPreview;
+    for (const AugmentationField& field : fields())
+        if (field.stateEntry(*this) != field.stateEntry(other))
+            return false;
+    return true;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QVariant>
+
+#include <vector>
 
 // Range and precision of one of the augmentation editor's spin boxes.
 struct AugmentationSpinRange
@@ -39,31 +42,7 @@ constexpr AugmentationSliderRange noiseSlider{0, 10};
 constexpr AugmentationSliderRange blurSlider{1, 9};
 } // namespace AugmentationLimits
 
-// Keys of the editor's saved-state object.
-namespace AugmentationKeys {
-constexpr const char* rotationEnabled = "is_rotate";
-constexpr const char* rotationMin = "rotate_min";
-constexpr const char* rotationMax = "rotate_max";
-constexpr const char* rotationStep = "rotate_step";
-constexpr const char* rotationPreview = "rotate_value";
-constexpr const char* contrastEnabled = "is_contrast";
-constexpr const char* contrastMin = "contrast_min";
-constexpr const char* contrastMax = "contrast_max";
-constexpr const char* contrastStep = "contrast_step";
-constexpr const char* contrastPreview = "contrast_value";
-constexpr const char* noiseEnabled = "is_noise";
-constexpr const char* noiseMax = "noise_max";
-constexpr const char* noiseStep = "noise_step";
-constexpr const char* noisePreview = "noise_value";
-constexpr const char* blurEnabled = "is_blur";
-constexpr const char* blurMax = "blur_max";
-constexpr const char* blurStep = "blur_step";
-constexpr const char* blurPreview = "blur_value";
-constexpr const char* flipHorizontalEnabled = "is_fh";
-constexpr const char* flipHorizontalPreview = "fh";
-constexpr const char* flipVerticalEnabled = "is_fv";
-constexpr const char* flipVerticalPreview = "fv";
-} // namespace AugmentationKeys
+struct AugmentationField;
 
 // Every augmentation setting as a plain value, free of widgets, so that worker threads can
 // enumerate variants with it. The member initialisers are the editor's defaults.
@@ -104,6 +83,45 @@ struct AugmentationSettings
     // The editor's saved-state object ("is_rotate", "rotate_min", ...).
     QJsonObject toState() const;
 
+    // Every setting, in the order the editor restores them.
+    static const std::vector<AugmentationField>& fields();
+
     bool operator==(const AugmentationSettings& other) const;
     bool operator!=(const AugmentationSettings& other) const { return !(*this == other); }
+};
+
+// One saved setting: its key in the saved state, the member that holds it, the editor's widget
+// that shows it and, for a number, the limits of that widget. A new setting is one more row in
+// AugmentationSettings::fields().
+struct AugmentationField
+{
+    enum class Kind { Flag, Spin, Slider };
+
+    AugmentationField(const char* key, const char* widget, bool AugmentationSettings::*member)
+        : kind(Kind::Flag), key(key), widget(widget), flag(member) {}
+    AugmentationField(const char* key, const char* widget, double AugmentationSettings::*member,
+                      AugmentationSpinRange range)
+        : kind(Kind::Spin), key(key), widget(widget), number(member), spinRange(range) {}
+    AugmentationField(const char* key, const char* widget, int AugmentationSettings::*member,
+                      AugmentationSliderRange range)
+        : kind(Kind::Slider), key(key), widget(widget), integer(member), sliderRange(range) {}
+
+    Kind kind;
+    const char* key;
+    const char* widget; // object name in the editor's form
+    bool AugmentationSettings::*flag = nullptr;
+    double AugmentationSettings::*number = nullptr;
+    int AugmentationSettings::*integer = nullptr;
+    AugmentationSpinRange spinRange{0.0, 0.0, 0};
+    AugmentationSliderRange sliderRange{0, 0};
+
+    // The widget's property that holds the setting: "checked" or "value".
+    const char* widgetProperty() const;
+    // What state holds under the key as this kind of setting (missing or mistyped: false or
+    // zero), before any widget limits it.
+    QVariant stateValue(const QJsonObject& state) const;
+    // Value as the widget holds it once given value: rounded and clamped to its limits.
+    QVariant limited(const QVariant& value) const;
+    void assign(AugmentationSettings& settings, const QVariant& value) const;
+    QJsonValue stateEntry(const AugmentationSettings& settings) const;
 };

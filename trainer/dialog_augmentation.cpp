@@ -17,35 +17,16 @@ DialogAugmentation::DialogAugmentation(QWidget* parent)
 
 DialogAugmentation::~DialogAugmentation() { delete ui; }
 
+QWidget* DialogAugmentation::widgetOf(const AugmentationField& field) const
+{
+    return findChild<QWidget*>(QLatin1String(field.widget));
+}
+
 AugmentationSettings DialogAugmentation::settings() const
 {
     AugmentationSettings s;
-    s.rotationEnabled = ui->groupBox_rotation->isChecked();
-    s.rotationMin = ui->doubleSpinBox_rotation_min->value();
-    s.rotationMax = ui->doubleSpinBox_rotation_max->value();
-    s.rotationStep = ui->doubleSpinBox_rotation_step->value();
-    s.rotationPreview = ui->horizontalSlider_rotation->value();
-
-    s.contrastEnabled = ui->groupBox_contrast->isChecked();
-    s.contrastMin = ui->doubleSpinBox_contrast_min->value();
-    s.contrastMax = ui->doubleSpinBox_contrast_max->value();
-    s.contrastStep = ui->doubleSpinBox_contrast_step->value();
-    s.contrastPreview = ui->horizontalSlider_contrast->value();
-
-    s.noiseEnabled = ui->groupBox_noise->isChecked();
-    s.noiseMax = ui->doubleSpinBox_noise_max->value();
-    s.noiseStep = ui->doubleSpinBox_noise_step->value();
-    s.noisePreview = ui->horizontalSlider_noise->value();
-
-    s.blurEnabled = ui->groupBox_blur->isChecked();
-    s.blurMax = ui->doubleSpinBox_blur_max->value();
-    s.blurStep = ui->doubleSpinBox_blur_step_min->value();
-    s.blurPreview = ui->horizontalSlider_blur->value();
-
-    s.flipHorizontalEnabled = ui->groupBox_flip_horizontal->isChecked();
-    s.flipHorizontalPreview = ui->checkBox_flip_horizontal->isChecked();
-    s.flipVerticalEnabled = ui->groupBox_flip_vertical->isChecked();
-    s.flipVerticalPreview = ui->checkBox_flip_vertical->isChecked();
+    for (const AugmentationField& field : AugmentationSettings::fields())
+        field.assign(s, widgetOf(field)->property(field.widgetProperty()));
     return s;
 }
 
@@ -56,40 +37,11 @@ void DialogAugmentation::restoreState(QJsonObject state)
     if (state.isEmpty())
         return;
 
-    namespace K = AugmentationKeys;
-    const auto flag = [&state](const char* key) { return state.value(QLatin1String(key)).toBool(); };
-    const auto number = [&state](const char* key) { return state.value(QLatin1String(key)).toDouble(); };
-    const auto integer = [&state](const char* key) { return state.value(QLatin1String(key)).toInt(); };
-
     // The widgets clamp what they are given; the sliders still have their ranges from before
     // this call, and are widened by uiWidgetUpdate() only once every value is in place.
     restoring = true;
-    ui->groupBox_rotation->setChecked(flag(K::rotationEnabled));
-    ui->doubleSpinBox_rotation_min->setValue(number(K::rotationMin));
-    ui->doubleSpinBox_rotation_max->setValue(number(K::rotationMax));
-    ui->doubleSpinBox_rotation_step->setValue(number(K::rotationStep));
-    ui->horizontalSlider_rotation->setValue(integer(K::rotationPreview));
-
-    ui->groupBox_contrast->setChecked(flag(K::contrastEnabled));
-    ui->doubleSpinBox_contrast_min->setValue(number(K::contrastMin));
-    ui->doubleSpinBox_contrast_max->setValue(number(K::contrastMax));
-    ui->doubleSpinBox_contrast_step->setValue(number(K::contrastStep));
-    ui->horizontalSlider_contrast->setValue(integer(K::contrastPreview));
-
-    ui->groupBox_noise->setChecked(flag(K::noiseEnabled));
-    ui->doubleSpinBox_noise_max->setValue(number(K::noiseMax));
-    ui->doubleSpinBox_noise_step->setValue(number(K::noiseStep));
-    ui->horizontalSlider_noise->setValue(integer(K::noisePreview));
-
-    ui->groupBox_blur->setChecked(flag(K::blurEnabled));
-    ui->doubleSpinBox_blur_max->setValue(number(K::blurMax));
-    ui->doubleSpinBox_blur_step_min->setValue(number(K::blurStep));
-    ui->horizontalSlider_blur->setValue(integer(K::blurPreview));
-
-    ui->groupBox_flip_horizontal->setChecked(flag(K::flipHorizontalEnabled));
-    ui->checkBox_flip_horizontal->setChecked(flag(K::flipHorizontalPreview));
-    ui->groupBox_flip_vertical->setChecked(flag(K::flipVerticalEnabled));
-    ui->checkBox_flip_vertical->setChecked(flag(K::flipVerticalPreview));
+    for (const AugmentationField& field : AugmentationSettings::fields())
+        widgetOf(field)->setProperty(field.widgetProperty(), field.stateValue(state));
     restoring = false;
 
     uiWidgetUpdate();

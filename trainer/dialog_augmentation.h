@@ -80,6 +80,8 @@ private slots:
 
 private:
     void refresh();
+    // The form's widget that shows field.
+    QWidget* widgetOf(const AugmentationField& field) const;
     void showPreview(const cv::Mat& bgr);
 
     Ui::DialogAugmentation* ui;

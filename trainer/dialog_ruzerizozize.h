@@ -115,6 +115,10 @@ private:
     QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                             const QMap<QString, QString>& labelOf,
                                             const SampleWriter::Settings& settings);
+    // Writes the model's train.cfg and test.cfg (when its template opens) and the version file
+    // into the training folder root; returns the version text.
+    QString writeModelFiles(const QString& root, const QString& modelName, int batch, int subdivisions,
+                            int classCount);
 
     // Training run steps
     // How long a batch run waits for the trainer to write its backup after a stop request.

@@ -115,7 +115,7 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     if (genFolder.isEmpty() || !QDir(genFolder).exists())
         return;
 
-    const QString root = genFolder + QLatin1Char('/') + QLatin1String(TrainingFolder::kFolderName);
+    const QString root = TrainingFolder::folderIn(genFolder);
     if (QDir(root).exists())
         QDir(root).removeRecursively();
 
@@ -181,15 +181,21 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     processEvents();
     writeTextFile(root + QStringLiteral("/train.list"), trainingList);
     writeTextFile(root + QStringLiteral("/test.list"), trainingList);
+    writeModelFiles(root, modelName, batch, subdivisions, classCount);
+}
 
-    const ModelData catalogue;
-    const MD model = catalogue.models.value(modelName);
+QString DialogRuzerizOzize::writeModelFiles(const QString& root, const QString& modelName, int batch,
+                                            int subdivisions, int classCount)
+{
+    const MD model = ModelData().models.value(modelName);
     const ModelTemplate::Configs configs = ModelTemplate::instantiate(model, batch, subdivisions, classCount);
     if (configs.opened) {
         writeTextFile(root + QStringLiteral("/train.cfg"), configs.train);
         writeTextFile(root + QStringLiteral("/test.cfg"), configs.test);
     }
-    writeTextFile(root + QStringLiteral("/version"), TrainingFolder::versionText(model.family, modelName));
+    const QString version = TrainingFolder::versionText(model.family, modelName);
+    writeTextFile(root + QStringLiteral("/version"), version);
+    return version;
 }
 
 QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)

@@ -4,8 +4,7 @@
 
 #include "global_vela_lib_yolo.h"
 #include "interface_paths.h"
-#include "model_data.h"
-#include "model_template.h"
+#include "training_folder.h"
 #include "training_output_parser.h"
 #include "user_prompt.h"
 
@@ -18,11 +17,6 @@
 #include <cstdio>
 
 namespace {
-
-QString dataGenFolder(const QString& genPath)
-{
-    return genPath + (genPath.endsWith(QLatin1Char('/')) ? "" : "/") + "data_gen";
-}
 
 // Bytes up to the first NUL, as UTF-8.
 QString decodeOutput(const QByteArray& bytes)
@@ -74,7 +68,7 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     ui->label_avg_loss->setText(QString());
     ui->label_iteration->setText(QString());
 
-    const QString dataGen = dataGenFolder(genPath);
+    const QString dataGen = TrainingFolder::folderIn(genPath);
     QString version = QStringLiteral("0");
     QFile versionFile(dataGen + "/version");
     if (versionFile.open(QIODevice::ReadOnly)) {
@@ -100,7 +94,8 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     } else {
         arguments << QStringLiteral("darknet_cpu_");
     }
-    arguments << "classifier" << "train" << "data_gen/data.data" << "data_gen/train.cfg";
+    arguments << "classifier" << "train" << TrainingFolder::relativePath(QStringLiteral("data.data"))
+              << TrainingFolder::relativePath(QStringLiteral("train.cfg"));
 
     QString weights;
     if (!continuationWeights(dataGen, &weights))
@@ -136,15 +131,8 @@ QString DialogRuzerizOzize::rewriteConfigurations(const QString& dataGen, const 
     QFile::remove(dataGen + "/test.cfg");
     QFile::remove(dataGen + "/version");
 
-    const MD md = ModelData().models.value(model);
-    const ModelTemplate::Configs configs = ModelTemplate::instantiate(
-        md, ui->spinBox_batch_size->value(), ui->spinBox_subdivisions->value(), int(classFiles.size()));
-    if (configs.opened) {
-        writeTextFile(dataGen + "/train.cfg", configs.train);
-        writeTextFile(dataGen + "/test.cfg", configs.test);
-    }
-    const QString version = QString::number(md.family) + ":" + model;
-    writeTextFile(dataGen + "/version", version);
+    const QString version = writeModelFiles(dataGen, model, ui->spinBox_batch_size->value(),
+                                            ui->spinBox_subdivisions->value(), int(classFiles.size()));
     ui->label_model_name->setText(model);
     return version;
 }
@@ -266,7 +254,7 @@ void DialogRuzerizOzize::updateTimeElape()
 
 void DialogRuzerizOzize::on_pushButton_export_clicked()
 {
-    const QString dataGen = dataGenFolder(genPath);
+    const QString dataGen = TrainingFolder::folderIn(genPath);
     const QList<QPair<QString, QString> > files = {{dataGen + "/backup/train.backup", "/train.weights"},
                                                    {dataGen + "/names.list", "/names.list"},
                                                    {dataGen + "/test.cfg", "/test.cfg"}};

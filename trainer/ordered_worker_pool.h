@@ -14,6 +14,8 @@
 // results one by one in job order. At most `capacity` jobs are submitted and not yet collected,
 // which bounds the memory the jobs hold. The owner never blocks for long: take() waits at most
 // the time it is given, so it can keep its event loop turning in between.
+// Not QtConcurrent::mapped: in Qt 5 it has no per-run thread count or thread-start hook, and its
+// future keeps every result until the run ends, where this pool holds at most `capacity`.
 template <typename Result>
 class OrderedWorkerPool
 {

@@ -6,6 +6,16 @@
 
 namespace TrainingFolder {
 
+QString folderIn(const QString& genFolder)
+{
+    return genFolder + (genFolder.endsWith(QLatin1Char('/')) ? "" : "/") + QLatin1String(kFolderName);
+}
+
+QString relativePath(const QString& fileName)
+{
+    return QLatin1String(kFolderName) + QLatin1Char('/') + fileName;
+}
+
 QString randomId()
 {
     return QUuid::createUuid().toString(QUuid::Id128);
@@ -60,18 +70,17 @@ QString imageFileName(const QString& id, const QString& label, const QString& ex
 
 QString trainEntry(const QString& fileName)
 {
-    return QLatin1String(kTrainEntryPrefix) + QLatin1Char('/') + fileName;
+    return relativePath(QStringLiteral("train/") + fileName);
 }
 
 QString dataFileText(int classCount)
 {
+    const auto entry = [](const char* key, const char* fileName) {
+        return QLatin1String(key) + relativePath(QLatin1String(fileName)) + QLatin1Char('\n');
+    };
     return QStringLiteral("classes=") + QString::number(classCount) + QLatin1Char('\n') +
-           QStringLiteral("train   = data_gen/train.list\n"
-                          "valid   = data_gen/test.list\n"
-                          "labels  = data_gen/labels.txt\n"
-                          "names   = data_gen/names.list\n"
-                          "backup  = data_gen/backup\n"
-                          "top=1");
+           entry("train   = ", "train.list") + entry("valid   = ", "test.list") + entry("labels  = ", "labels.txt") +
+           entry("names   = ", "names.list") + entry("backup  = ", "backup") + QStringLiteral("top=1");
 }
 
 QString versionText(int family, const QString& modelName)

@@ -20,7 +20,6 @@ using ClassFiles = QMap<QString, QList<QFileInfo> >;
 using ClassEntries = QMap<QString, QStringList>;
 
 constexpr const char* kFolderName = "data_gen";
-constexpr const char* kTrainEntryPrefix = "data_gen/train";
 constexpr const char* kUnknownPrefix = "UNKNOWN-";
 constexpr const char* kRandomClass = "RANDOM-";
 constexpr const char* kNullPrefix = "NULL";
@@ -28,6 +27,12 @@ constexpr const char* kNullPrefix = "NULL";
 // generation size.
 constexpr int kFixedSide = 608;
 constexpr int kRandomClassImages = 1000;
+
+// The training folder inside the generation folder genFolder.
+QString folderIn(const QString& genFolder);
+// kFolderName + "/" + fileName: a file of the training folder as darknet sees it from the
+// generation folder, its working directory.
+QString relativePath(const QString& fileName);
 
 // A version-4 UUID as 32 lowercase hexadecimal digits, no braces, no hyphens.
 QString randomId();

@@ -1,50 +1,38 @@
 #include "atomic_file.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-#include <QTemporaryFile>
-
-#include <cstdio>
 
 namespace {
 
-bool writeSynced(const QString& path, const QByteArray& bytes)
+std::string localPath(const QString& path)
 {
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-
-bool writeUnsynced(const QString& path, const QByteArray& bytes)
-{
-    const QFileInfo target(path);
-    QTemporaryFile file(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
-    if (!file.open())
-        return false;
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return false;
-    // The temporary file's permissions are private; the record is meant to be read by others.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                        QFileDevice::ReadOther);
-    file.close();
-    if (std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
-        return false;
-    file.setAutoRemove(false);
-    return true;
+    return QFile::encodeName(path).toStdString();
 }
 
 } // namespace
 
 bool AtomicFile::write(const QString& path, const QByteArray& bytes, Durability durability)
 {
-    return durability == Durability::Synced ? writeSynced(path, bytes) : writeUnsynced(path, bytes);
+    return WholeFile::write(
+        localPath(path),
+        [&bytes](int fd, const std::string&) { return WholeFile::writeAll(fd, bytes.constData(), size_t(bytes.size())); },
+        durability);
+}
+
+bool AtomicFile::copy(const QString& source, const QString& target, Durability durability)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const auto copyAll = [&in](int fd, const std::string&) {
+        QByteArray chunk;
+        while (!(chunk = in.read(1 << 20)).isEmpty()) {
+            if (!WholeFile::writeAll(fd, chunk.constData(), size_t(chunk.size())))
+                return false;
+        }
+        return in.error() == QFileDevice::NoError;
+    };
+    return WholeFile::write(localPath(target), copyAll, durability);
 }
 
 bool AtomicFile::touch(const QString& path)

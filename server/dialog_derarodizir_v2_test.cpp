@@ -3,9 +3,9 @@
 #include "dialog_derarodizir_v2.h"
 
 #include "atomic_file.h"
+#include "backend.h"
 #include "classif_config.h"
 #include "dialog_list_configs.h"
-#include "global_vela_lib_yolo.h"
 #include "interface_paths.h"
 #include "json_record_log.h"
 #include "picture_file.h"
@@ -25,11 +25,6 @@ namespace {
 QJsonObject record(const char* stateName)
 {
     return QJsonObject{{"state", QString::fromLatin1(stateName)}};
-}
-
-QString backendForThisMachine()
-{
-    return GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok() ? QStringLiteral("CUDA") : QStringLiteral("CPU");
 }
 
 // A percentage with two decimals, cut (not rounded): the score is scaled by 100 in single
@@ -80,7 +75,7 @@ void DialogDeraRodizir_v2::update_model(QString folder)
         unloadTestConfig(previous);
 
     const bool ok = vela_lib_darknet_widget::dlg_classif_lst_config->addConfigPath(kTestConfigName, folder,
-                                                                                  backendForThisMachine());
+                                                                                  backendName(backendForThisMachine()));
     log = record("update_end");
     log["load_model"] = ok;
     show_log(log);
@@ -93,12 +88,8 @@ void DialogDeraRodizir_v2::unloadTestConfig(ClassifConfig* config)
     // Lock order: the configuration, then (in config_removed) this dialog.
     QMutexLocker lock(&config->mutex);
     emit vela_lib_darknet_widget::dlg_classif_lst_config->config_removed(kTestConfigName);
-    if (config->backend_name == QLatin1String("CUDA")) {
-        if (config->gpu_classifier && config->gpu_classifier->has_network())
-            config->gpu_classifier->delete_classifier();
-    } else if (config->cpu_classifier && config->cpu_classifier->has_network()) {
-        config->cpu_classifier->delete_classifier();
-    }
+    if (std::unique_ptr<cv::dnn::Net>* network = config->held_network())
+        network->reset();
     config->loaded = false;
 }
 

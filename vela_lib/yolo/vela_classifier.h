@@ -6,7 +6,7 @@
 
 namespace darknetclassifier {
 
-// Holder of a network loaded for a GPU backend ("CUDA"; "Vulkan" shares it).
+// Holder of a network loaded for the CUDA backend; "Vulkan", like "CPU", uses the CPU holder.
 class VelaClassifier
 {
 public:

@@ -4,19 +4,21 @@
 
 namespace {
 
-std::string localPath(const QString& path)
+// Writes through fill, given the temporary file opened as a QFile.
+bool writeWhole(const QString& path, const std::function<bool(QFile&)>& fill, AtomicFile::Durability durability)
 {
-    return QFile::encodeName(path).toStdString();
+    const auto fillFile = [&fill](int fd, const std::string&) {
+        QFile file;
+        return file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle) && fill(file) && file.flush();
+    };
+    return WholeFile::write(QFile::encodeName(path).toStdString(), fillFile, durability);
 }
 
 } // namespace
 
 bool AtomicFile::write(const QString& path, const QByteArray& bytes, Durability durability)
 {
-    return WholeFile::write(
-        localPath(path),
-        [&bytes](int fd, const std::string&) { return WholeFile::writeAll(fd, bytes.constData(), size_t(bytes.size())); },
-        durability);
+    return writeWhole(path, [&bytes](QFile& file) { return file.write(bytes) == bytes.size(); }, durability);
 }
 
 bool AtomicFile::copy(const QString& source, const QString& target, Durability durability)
@@ -24,15 +26,15 @@ bool AtomicFile::copy(const QString& source, const QString& target, Durability d
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         return false;
-    const auto copyAll = [&in](int fd, const std::string&) {
+    const auto copyAll = [&in](QFile& out) {
         QByteArray chunk;
         while (!(chunk = in.read(1 << 20)).isEmpty()) {
-            if (!WholeFile::writeAll(fd, chunk.constData(), size_t(chunk.size())))
+            if (out.write(chunk) != chunk.size())
                 return false;
         }
         return in.error() == QFileDevice::NoError;
     };
-    return WholeFile::write(localPath(target), copyAll, durability);
+    return writeWhole(target, copyAll, durability);
 }
 
 bool AtomicFile::touch(const QString& path)

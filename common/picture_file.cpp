@@ -1,7 +1,5 @@
 #include "picture_file.h"
 
-#include "atomic_file.h"
-
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +8,6 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -36,20 +33,15 @@ qint64 availableMemory()
     return -1;
 }
 
-bool startsWith(const QByteArray& bytes, const char* magic, int length)
-{
-    return bytes.size() >= length && memcmp(bytes.constData(), magic, size_t(length)) == 0;
-}
-
 bool isCutShort(const QByteArray& bytes)
 {
-    if (startsWith(bytes, "\xFF\xD8", 2)) {
+    if (bytes.startsWith("\xFF\xD8")) {
         // Neither marker can occur inside entropy-coded data, so the image ends with an
         // end-of-image marker after its last scan.
         const int lastScan = bytes.lastIndexOf(QByteArray("\xFF\xDA", 2));
         return bytes.lastIndexOf(QByteArray("\xFF\xD9", 2)) < lastScan || lastScan < 0;
     }
-    if (startsWith(bytes, "\x89PNG\r\n\x1A\n", 8))
+    if (bytes.startsWith("\x89PNG\r\n\x1A\n"))
         return !bytes.contains("IEND");
     return false;
 }
@@ -69,15 +61,12 @@ bool tooLargeToDecode(const QString& path)
 
 cv::Mat decodeColour(const QByteArray& bytes, const QString& path)
 {
-    if (bytes.isEmpty())
-        return cv::Mat();
     cv::Mat image;
     try {
         const cv::Mat raw(1, bytes.size(), CV_8UC1, const_cast<char*>(bytes.constData()));
         image = cv::imdecode(raw, cv::IMREAD_COLOR);
     } catch (const cv::Exception& error) {
         qDebug().noquote() << "picture not decoded:" << path << error.what();
-        image.release();
     }
     if (!image.empty() && image.type() != CV_8UC3)
         image.release();
@@ -106,7 +95,7 @@ cv::Mat PictureFile::readColour(const QString& path, Ending ending)
         return cv::Mat();
     try {
         const QByteArray bytes = file.readAll();
-        if (ending == Ending::Whole && isCutShort(bytes))
+        if (bytes.isEmpty() || (ending == Ending::Whole && isCutShort(bytes)))
             return cv::Mat();
         return decodeColour(bytes, path);
     } catch (const std::bad_alloc&) {
@@ -115,19 +104,19 @@ cv::Mat PictureFile::readColour(const QString& path, Ending ending)
     }
 }
 
-bool PictureFile::write(const QString& path, const cv::Mat& image)
+bool PictureFile::write(const QString& path, const cv::Mat& image, AtomicFile::Durability durability)
 {
     std::vector<uchar> encoded;
     try {
         const int dot = path.lastIndexOf(QLatin1Char('.'));
         if (dot < 0 || !cv::imencode(path.mid(dot).toStdString(), image, encoded))
             return false;
-    } catch (const cv::Exception&) {
+    } catch (const cv::Exception& error) {
+        qDebug().noquote() << "picture not encoded:" << path << error.what();
         return false;
     }
-    // Darknet never sees half an image; a lost one is made again by the next generation.
     return AtomicFile::write(path, QByteArray::fromRawData(reinterpret_cast<const char*>(encoded.data()), int(encoded.size())),
-                             AtomicFile::Durability::Unsynced);
+                             durability);
 }
 
 cv::Size PictureFile::scaledToLongSide(const cv::Size& size, int longSide)

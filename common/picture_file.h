@@ -1,5 +1,7 @@
 #pragma once
 
+#include "atomic_file.h"
+
 #include <QString>
 
 #include <opencv2/core.hpp>
@@ -25,8 +27,10 @@ public:
     static qint64 pixelBudget();
     // The file as an 8-bit BGR image, or an empty image.
     static cv::Mat readColour(const QString& path, Ending ending = Ending::AsDecoded);
-    // Encodes by the path's extension and writes the file whole, without waiting for the disk.
-    static bool write(const QString& path, const cv::Mat& image);
+    // Encodes by the path's extension and writes the file whole. Unsynced by default: a lost
+    // training image is made again by the next generation.
+    static bool write(const QString& path, const cv::Mat& image,
+                      AtomicFile::Durability durability = AtomicFile::Durability::Unsynced);
     // The size that gives the longer side `longSide` pixels (each side truncated); empty when
     // the shorter side would fall below one pixel.
     static cv::Size scaledToLongSide(const cv::Size& size, int longSide);

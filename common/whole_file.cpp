@@ -45,17 +45,3 @@ bool WholeFile::write(const std::string& path, const Fill& fill, Durability dura
         std::remove(temporary.c_str());
     return ok;
 }
-
-bool WholeFile::writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= size_t(written);
-    }
-    return true;
-}

@@ -26,6 +26,4 @@ public:
     // fill write it, syncs as asked and renames it over path. On failure the temporary file is
     // removed and path is untouched.
     static bool write(const std::string& path, const Fill& fill, Durability durability);
-    // Writes all of size bytes to fd, retrying short writes.
-    static bool writeAll(int fd, const char* data, size_t size);
 };

@@ -166,7 +166,6 @@ void DialogDeraRodizir_v2::restoreState(QJsonObject state)
             backend = backendName(entry["backend_gpu"].toBool() ? Backend::Cuda : Backend::Cpu);
         if (DialogListConfigs::map_classif_cfgs.contains(name))
             continue;
-        // A saved name other than "CUDA" is kept as it stands; the library runs it as it can.
         if (backend == backendName(Backend::Cuda))
             backend = backendName(backendForThisMachine());
 
@@ -202,15 +201,8 @@ void DialogDeraRodizir_v2::registerUnloadedConfig(const QString& name, const QSt
 
 QString DialogDeraRodizir_v2::backendIconPath(const QString& backend)
 {
-    switch (backendNamed(backend)) {
-    case Backend::Cuda:
-        return QString::fromLatin1(kGpuIcon);
-    case Backend::Vulkan:
-        return QString::fromLatin1(kVulkanIcon);
-    case Backend::Cpu:
-        break;
-    }
-    return QString::fromLatin1(kCpuIcon);
+    const Backend shown = backendNamed(backend);
+    return QString::fromLatin1(shown == Backend::Cuda ? kGpuIcon : shown == Backend::Vulkan ? kVulkanIcon : kCpuIcon);
 }
 
 // Callers hold dialog_mutex.

@@ -15,7 +15,6 @@
 #include <QMutexLocker>
 #include <QThread>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -33,19 +32,6 @@ double truncatedPercent(float score)
 {
     const float percent = score * 100.0f;
     return double(static_cast<long long>(double(percent) * 100.0)) / 100.0;
-}
-
-bool writePng(const QString& path, const cv::Mat& image)
-{
-    std::vector<uchar> bytes;
-    try {
-        if (!cv::imencode(".png", image, bytes))
-            return false;
-    } catch (const cv::Exception& error) {
-        qDebug().noquote() << "result picture not encoded:" << error.what();
-        return false;
-    }
-    return AtomicFile::write(path, QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
 }
 
 } // namespace
@@ -154,7 +140,7 @@ void DialogDeraRodizir_v2::test_model(QString path)
     current_config = config;
     genClassMap();
 
-    if (!writePng(InterfacePaths::serverResult(), result_image)) {
+    if (!PictureFile::write(InterfacePaths::serverResult(), result_image, AtomicFile::Durability::Synced)) {
         show_log(log);
         return;
     }

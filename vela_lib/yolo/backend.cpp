@@ -2,31 +2,26 @@
 
 #include "global_vela_lib_yolo.h"
 
+namespace {
+
+// By the enumeration's order.
+const char* const kNames[] = {"CUDA", "Vulkan", "CPU"};
+
+} // namespace
+
 QString backendName(Backend backend)
 {
-    switch (backend) {
-    case Backend::Cuda:
-        return QStringLiteral("CUDA");
-    case Backend::Vulkan:
-        return QStringLiteral("Vulkan");
-    case Backend::Cpu:
-        break;
-    }
-    return QStringLiteral("CPU");
+    return QString::fromLatin1(kNames[int(backend)]);
 }
 
 Backend backendNamed(const QString& name, bool* known)
 {
-    for (const Backend backend : {Backend::Cuda, Backend::Vulkan, Backend::Cpu}) {
-        if (name == backendName(backend)) {
-            if (known)
-                *known = true;
-            return backend;
-        }
-    }
+    int index = 0;
+    while (index < 3 && name != QLatin1String(kNames[index]))
+        ++index;
     if (known)
-        *known = false;
-    return Backend::Cpu;
+        *known = index < 3;
+    return index < 3 ? Backend(index) : Backend::Cpu;
 }
 
 Backend backendForThisMachine()

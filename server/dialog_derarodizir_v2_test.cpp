@@ -74,8 +74,8 @@ void DialogDeraRodizir_v2::unloadTestConfig(ClassifConfig* config)
     // Lock order: the configuration, then (in config_removed) this dialog.
     QMutexLocker lock(&config->mutex);
     emit vela_lib_darknet_widget::dlg_classif_lst_config->config_removed(kTestConfigName);
-    if (std::unique_ptr<cv::dnn::Net>* network = config->held_network())
-        network->reset();
+    if (NetworkHolder* holder = config->holder())
+        holder->delete_classifier();
     config->loaded = false;
 }
 

@@ -176,8 +176,8 @@ void DialogListConfigs::removeSelected()
         // listeners (which may take their own locks), then the network goes.
         QMutexLocker lock(&config->mutex);
         emit config_removed(name);
-        if (std::unique_ptr<cv::dnn::Net>* network = config->held_network())
-            network->reset();
+        if (NetworkHolder* holder = config->holder())
+            holder->delete_classifier();
         config->loaded = false;
     }
     map_classif_cfgs.remove(name);

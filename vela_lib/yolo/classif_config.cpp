@@ -198,11 +198,11 @@ ClassifConfig::ClassifConfig() = default;
 
 ClassifConfig::~ClassifConfig() = default;
 
-std::unique_ptr<cv::dnn::Net>* ClassifConfig::held_network() const
+NetworkHolder* ClassifConfig::holder() const
 {
     if (backendNamed(backend_name) == Backend::Cuda)
-        return gpu_classifier ? &gpu_classifier->net : nullptr;
-    return cpu_classifier ? &cpu_classifier->net : nullptr;
+        return gpu_classifier.get();
+    return cpu_classifier.get();
 }
 
 void ClassifConfig::make_holder(Backend backend)
@@ -217,8 +217,8 @@ void ClassifConfig::make_holder(Backend backend)
 
 cv::dnn::Net* ClassifConfig::activeNet() const
 {
-    std::unique_ptr<cv::dnn::Net>* held = held_network();
-    return held ? held->get() : nullptr;
+    const NetworkHolder* held = holder();
+    return held ? held->net.get() : nullptr;
 }
 
 bool ClassifConfig::load(const QString& folder, const QString& backend, QString* error)
@@ -240,7 +240,7 @@ bool ClassifConfig::load(const QString& folder, const QString& backend, QString*
         QMutexLocker lock(&mutex);
         backend_name = backend;
         make_holder(backendNamed(backend));
-        *held_network() = std::move(net);
+        holder()->net = std::move(net);
         runtime = std::move(layout);
         config_path = folder;
         running_backend = backendName(chosen.running);

@@ -36,8 +36,8 @@ public:
     bool loaded = false;
     QMutex mutex;
 
-    // The network of the holder backend_name uses; null while that holder is not set.
-    std::unique_ptr<cv::dnn::Net>* held_network() const;
+    // The holder backend_name uses; null while it is not set.
+    NetworkHolder* holder() const;
     // Leaves only the holder of the backend's kind, empty.
     void make_holder(Backend backend);
 

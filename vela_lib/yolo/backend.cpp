@@ -14,14 +14,13 @@ QString backendName(Backend backend)
     return QString::fromLatin1(kNames[int(backend)]);
 }
 
-Backend backendNamed(const QString& name, bool* known)
+Backend backendNamed(const QString& name)
 {
-    int index = 0;
-    while (index < 3 && name != QLatin1String(kNames[index]))
-        ++index;
-    if (known)
-        *known = index < 3;
-    return index < 3 ? Backend(index) : Backend::Cpu;
+    for (const Backend backend : {Backend::Cuda, Backend::Vulkan}) {
+        if (name == backendName(backend))
+            return backend;
+    }
+    return Backend::Cpu;
 }
 
 Backend backendForThisMachine()

@@ -7,8 +7,7 @@
 enum class Backend { Cuda, Vulkan, Cpu };
 
 QString backendName(Backend backend);
-// The backend a name stands for (case-sensitive); any other name runs on the CPU, and `known`
-// (when given) says whether the name was one of the three.
-Backend backendNamed(const QString& name, bool* known = nullptr);
+// The backend a name stands for (case-sensitive); any other name runs on the CPU.
+Backend backendNamed(const QString& name);
 // CUDA where this machine has a usable CUDA device, else the CPU; Vulkan only when asked for.
 Backend backendForThisMachine();

@@ -19,9 +19,8 @@ bool available(cv::dnn::Backend backend, cv::dnn::Target target)
 DnnBackend DnnBackend::choose(const QString& requested)
 {
     const DnnBackend cpu{cv::dnn::DNN_BACKEND_OPENCV, cv::dnn::DNN_TARGET_CPU, Backend::Cpu};
-    bool known = false;
-    const Backend asked = backendNamed(requested, &known);
-    if (!known)
+    const Backend asked = backendNamed(requested);
+    if (backendName(asked) != requested)
         qDebug().noquote() << "classifier: unknown backend" << requested << "- running on the CPU";
     if (asked == Backend::Cpu)
         return cpu;

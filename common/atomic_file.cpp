@@ -1,50 +1,40 @@
 #include "atomic_file.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-#include <QTemporaryFile>
-
-#include <cstdio>
 
 namespace {
 
-bool writeSynced(const QString& path, const QByteArray& bytes)
+// Writes through fill, given the temporary file opened as a QFile.
+bool writeWhole(const QString& path, const std::function<bool(QFile&)>& fill, AtomicFile::Durability durability)
 {
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-
-bool writeUnsynced(const QString& path, const QByteArray& bytes)
-{
-    const QFileInfo target(path);
-    QTemporaryFile file(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
-    if (!file.open())
-        return false;
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return false;
-    // The temporary file's permissions are private; the record is meant to be read by others.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                        QFileDevice::ReadOther);
-    file.close();
-    if (std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
-        return false;
-    file.setAutoRemove(false);
-    return true;
+    const auto fillFile = [&fill](int fd, const std::string&) {
+        QFile file;
+        return file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle) && fill(file) && file.flush();
+    };
+    return WholeFile::write(QFile::encodeName(path).toStdString(), fillFile, durability);
 }
 
 } // namespace
 
 bool AtomicFile::write(const QString& path, const QByteArray& bytes, Durability durability)
 {
-    return durability == Durability::Synced ? writeSynced(path, bytes) : writeUnsynced(path, bytes);
+    return writeWhole(path, [&bytes](QFile& file) { return file.write(bytes) == bytes.size(); }, durability);
+}
+
+bool AtomicFile::copy(const QString& source, const QString& target, Durability durability)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const auto copyAll = [&in](QFile& out) {
+        QByteArray chunk;
+        while (!(chunk = in.read(1 << 20)).isEmpty()) {
+            if (out.write(chunk) != chunk.size())
+                return false;
+        }
+        return in.error() == QFileDevice::NoError;
+    };
+    return writeWhole(target, copyAll, durability);
 }
 
 bool AtomicFile::touch(const QString& path)

@@ -2,9 +2,9 @@
 #include "dialog_derarodizir_v2.h"
 #include "ui_dialog_derarodizir_v2.h"
 
+#include "backend.h"
 #include "classif_config.h"
 #include "dialog_list_configs.h"
-#include "global_vela_lib_yolo.h"
 #include "user_prompt.h"
 
 #include <QEvent>
@@ -159,15 +159,15 @@ void DialogDeraRodizir_v2::restoreState(QJsonObject state)
         const QJsonObject entry = value.toObject();
         const QString name = entry["config_name"].toString();
         const QString path = entry["config_path"].toString();
-        QString backend = QStringLiteral("CPU");
+        QString backend = backendName(Backend::Cpu);
         if (entry.contains("backend_name"))
             backend = entry["backend_name"].toString();
         if (entry.contains("backend_gpu"))
-            backend = entry["backend_gpu"].toBool() ? QStringLiteral("CUDA") : QStringLiteral("CPU");
+            backend = backendName(entry["backend_gpu"].toBool() ? Backend::Cuda : Backend::Cpu);
         if (DialogListConfigs::map_classif_cfgs.contains(name))
             continue;
-        if (backend == QLatin1String("CUDA") && !GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok())
-            backend = QStringLiteral("CPU");
+        if (backend == backendName(Backend::Cuda))
+            backend = backendName(backendForThisMachine());
 
         const QMessageBox::StandardButton answer = UserPrompt::timedQuestion(
             this, QStringLiteral("Load config : DeraRodizir"),
@@ -195,20 +195,14 @@ void DialogDeraRodizir_v2::registerUnloadedConfig(const QString& name, const QSt
     config->config_path = path;
     config->backend_name = backend;
     config->loaded = false;
-    if (backend == QLatin1String("CUDA"))
-        config->gpu_classifier = std::make_unique<darknetclassifier::VelaClassifier>();
-    else
-        config->cpu_classifier = std::make_unique<cpudarknetclassifier::CPUVelaClassifier>();
+    config->make_holder(backendNamed(backend));
     DialogListConfigs::map_classif_cfgs.insert(name, config.release());
 }
 
 QString DialogDeraRodizir_v2::backendIconPath(const QString& backend)
 {
-    if (backend == QLatin1String("CUDA"))
-        return QString::fromLatin1(kGpuIcon);
-    if (backend == QLatin1String("Vulkan"))
-        return QString::fromLatin1(kVulkanIcon);
-    return QString::fromLatin1(kCpuIcon);
+    const Backend shown = backendNamed(backend);
+    return QString::fromLatin1(shown == Backend::Cuda ? kGpuIcon : shown == Backend::Vulkan ? kVulkanIcon : kCpuIcon);
 }
 
 // Callers hold dialog_mutex.

@@ -3,9 +3,9 @@
 #include "dialog_derarodizir_v2.h"
 
 #include "atomic_file.h"
+#include "backend.h"
 #include "classif_config.h"
 #include "dialog_list_configs.h"
-#include "global_vela_lib_yolo.h"
 #include "interface_paths.h"
 #include "json_record_log.h"
 #include "picture_file.h"
@@ -15,7 +15,6 @@
 #include <QMutexLocker>
 #include <QThread>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -27,30 +26,12 @@ QJsonObject record(const char* stateName)
     return QJsonObject{{"state", QString::fromLatin1(stateName)}};
 }
 
-QString backendForThisMachine()
-{
-    return GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok() ? QStringLiteral("CUDA") : QStringLiteral("CPU");
-}
-
 // A percentage with two decimals, cut (not rounded): the score is scaled by 100 in single
 // precision, then by 100 again in double precision and truncated.
 double truncatedPercent(float score)
 {
     const float percent = score * 100.0f;
     return double(static_cast<long long>(double(percent) * 100.0)) / 100.0;
-}
-
-bool writePng(const QString& path, const cv::Mat& image)
-{
-    std::vector<uchar> bytes;
-    try {
-        if (!cv::imencode(".png", image, bytes))
-            return false;
-    } catch (const cv::Exception& error) {
-        qDebug().noquote() << "result picture not encoded:" << error.what();
-        return false;
-    }
-    return AtomicFile::write(path, QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
 }
 
 } // namespace
@@ -80,7 +61,7 @@ void DialogDeraRodizir_v2::update_model(QString folder)
         unloadTestConfig(previous);
 
     const bool ok = vela_lib_darknet_widget::dlg_classif_lst_config->addConfigPath(kTestConfigName, folder,
-                                                                                  backendForThisMachine());
+                                                                                  backendName(backendForThisMachine()));
     log = record("update_end");
     log["load_model"] = ok;
     show_log(log);
@@ -93,12 +74,8 @@ void DialogDeraRodizir_v2::unloadTestConfig(ClassifConfig* config)
     // Lock order: the configuration, then (in config_removed) this dialog.
     QMutexLocker lock(&config->mutex);
     emit vela_lib_darknet_widget::dlg_classif_lst_config->config_removed(kTestConfigName);
-    if (config->backend_name == QLatin1String("CUDA")) {
-        if (config->gpu_classifier && config->gpu_classifier->has_network())
-            config->gpu_classifier->delete_classifier();
-    } else if (config->cpu_classifier && config->cpu_classifier->has_network()) {
-        config->cpu_classifier->delete_classifier();
-    }
+    if (NetworkHolder* holder = config->holder())
+        holder->delete_classifier();
     config->loaded = false;
 }
 
@@ -163,7 +140,7 @@ void DialogDeraRodizir_v2::test_model(QString path)
     current_config = config;
     genClassMap();
 
-    if (!writePng(InterfacePaths::serverResult(), result_image)) {
+    if (!PictureFile::write(InterfacePaths::serverResult(), result_image, AtomicFile::Durability::Synced)) {
         show_log(log);
         return;
     }

@@ -4,6 +4,9 @@
 
 #include <QtTest>
 
+#include <cstdio>
+#include <unistd.h>
+
 class TestAtomicFile : public QObject
 {
     Q_OBJECT
@@ -36,6 +39,43 @@ private slots:
         QVERIFY(!AtomicFile::write(dir.path() + "/missing/file", "x", AtomicFile::Durability::Unsynced));
         QVERIFY(!AtomicFile::write(dir.path() + "/missing/file", "x"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    void copiesWholeOrNotAtAll()
+    {
+        QTemporaryDir dir;
+        const QByteArray bytes = QByteArray(3 << 20, 'w') + "end"; // more than one chunk
+        testutil::writeBytes(dir.path() + "/source", bytes);
+        const QString target = dir.path() + "/copy";
+        testutil::writeBytes(target, "old");
+        QVERIFY(AtomicFile::copy(dir.path() + "/source", target));
+        QCOMPARE(testutil::readBytes(target), bytes);
+        QVERIFY(!AtomicFile::copy(dir.path() + "/missing", target));
+        QVERIFY(!AtomicFile::copy(dir.path(), target));
+        QCOMPARE(testutil::readBytes(target), bytes);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"copy", "source"}));
+    }
+
+    // Writers that open the file by its name (libdarknet) fill the temporary file themselves.
+    void fillsThroughTheTemporaryPathAndKeepsPermissions()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.path() + "/train.backup";
+        testutil::writeBytes(target, "old");
+        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        const std::string path = QFile::encodeName(target).toStdString();
+        const auto byName = [](int, const std::string& temporary) {
+            FILE* file = std::fopen(temporary.c_str(), "wb");
+            return file && std::fputs("new", file) >= 0 && std::fclose(file) == 0;
+        };
+        QVERIFY(WholeFile::write(path, byName, WholeFile::Durability::Unsynced));
+        QCOMPARE(testutil::readBytes(target), QByteArray("new"));
+        QVERIFY(!(QFileInfo(target).permissions() & QFileDevice::ReadOther));
+
+        const auto halfThenFail = [](int fd, const std::string&) { return ::write(fd, "half", 4) < 0; };
+        QVERIFY(!WholeFile::write(path, halfThenFail, WholeFile::Durability::Synced));
+        QCOMPARE(testutil::readBytes(target), QByteArray("new"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"train.backup"}));
     }
 
     void touchKeepsContent()

@@ -7,6 +7,7 @@
 #include "model_data.h"
 #include "model_template.h"
 #include "ordered_worker_pool.h"
+#include "picture_file.h"
 #include "sample_writer.h"
 #include "test_support.h"
 #include "training_folder.h"
@@ -237,22 +238,23 @@ private slots:
         QTemporaryDir dir;
         writeBadFiles(dir.path(), "x");
         for (const QString& name : {"cut_x.jpg", "cut_x.png", "text_x.jpg", "empty_x.png", "missing.jpg"})
-            QVERIFY2(SampleWriter::readImage(dir.path() + "/" + name).empty(), qPrintable(name));
+            QVERIFY2(PictureFile::readColour(dir.path() + "/" + name, PictureFile::Ending::Whole).empty(), qPrintable(name));
 
         const cv::Mat image = SyntheticProject::shapeImage("square", 40, 1);
         for (const QString& name : {"ok.jpg", "ok.png", "ok.bmp", "ok.tif"}) {
-            QVERIFY(SampleWriter::writeImage(dir.path() + "/" + name, image));
-            const cv::Mat back = SampleWriter::readImage(dir.path() + "/" + name);
+            QVERIFY(PictureFile::write(dir.path() + "/" + name, image));
+            const cv::Mat back = PictureFile::readColour(dir.path() + "/" + name, PictureFile::Ending::Whole);
             QCOMPARE(back.size(), image.size());
             QCOMPARE(back.type(), CV_8UC3);
         }
         // Grey and 16-bit sources come back as 8-bit colour.
         cv::Mat grey16(30, 20, CV_16UC1, cv::Scalar(40000));
         cv::imwrite((dir.path() + "/grey16.png").toStdString(), grey16);
-        QCOMPARE(SampleWriter::readImage(dir.path() + "/grey16.png").type(), CV_8UC3);
+        QCOMPARE(PictureFile::readColour(dir.path() + "/grey16.png", PictureFile::Ending::Whole).type(), CV_8UC3);
         // Nothing half-written is left behind.
         QVERIFY(QDir(dir.path()).entryList({"*.part"}).isEmpty());
-        QVERIFY(!SampleWriter::writeImage(dir.path() + "/no such folder/x.jpg", image));
+        QVERIFY(QDir(dir.path()).entryList({"*.tmp"}, QDir::Files | QDir::Hidden).isEmpty());
+        QVERIFY(!PictureFile::write(dir.path() + "/no such folder/x.jpg", image));
     }
 
     void poolHandsBackResultsInJobOrder()

@@ -9,6 +9,7 @@
 #include "model_data.h"
 #include "model_template.h"
 #include "ordered_worker_pool.h"
+#include "picture_file.h"
 #include "random_img.h"
 #include "sample_writer.h"
 #include "training_folder.h"
@@ -77,7 +78,7 @@ void writeNoiseImage(const QString& path)
     const int side = TrainingFolder::kFixedSide;
     cv::Mat noise(side, side, CV_8UC3);
     cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(255));
-    SampleWriter::writeImage(path, noise);
+    PictureFile::write(path, noise);
 }
 
 } // namespace
@@ -213,7 +214,7 @@ QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)
     const int threads = workerCount(generationThreads);
     OrderedWorkerPool<bool> pool(threads, 2 * threads, [&paths](int j) {
         RandomImg painter;
-        return SampleWriter::writeImage(paths.at(j), painter.makeGarbageImage());
+        return PictureFile::write(paths.at(j), painter.makeGarbageImage());
     });
     runInJobOrder(
         pool, paths.size(), kEventTurnMs, [] { return false; }, processEvents,

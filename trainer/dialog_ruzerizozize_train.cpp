@@ -2,6 +2,7 @@
 #include "dialog_ruzerizozize.h"
 #include "ui_dialog_ruzerizozize.h"
 
+#include "atomic_file.h"
 #include "global_vela_lib_yolo.h"
 #include "interface_paths.h"
 #include "training_folder.h"
@@ -12,7 +13,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cstdio>
 
@@ -23,30 +23,6 @@ QString decodeOutput(const QByteArray& bytes)
 {
     const int nul = bytes.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
-}
-
-// Copies whole or not at all: a reader never finds a truncated target that looks complete.
-bool copyWhole(const QString& source, const QString& target)
-{
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    QSaveFile out(target);
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray chunk;
-    while (!(chunk = in.read(1 << 20)).isEmpty()) {
-        if (out.write(chunk) != chunk.size()) {
-            out.cancelWriting();
-            return false;
-        }
-    }
-    if (in.error() != QFileDevice::NoError) {
-        out.cancelWriting();
-        return false;
-    }
-    return out.commit();
 }
 
 } // namespace
@@ -268,7 +244,7 @@ void DialogRuzerizOzize::on_pushButton_export_clicked()
     if (folder.isEmpty())
         return;
     for (const auto& file : files) {
-        if (!copyWhole(file.first, folder + file.second))
+        if (!AtomicFile::copy(file.first, folder + file.second))
             qWarning().noquote() << "export: could not copy" << file.first << "to" << folder + file.second;
     }
 }

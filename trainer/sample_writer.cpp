@@ -1,105 +1,33 @@
 #include "sample_writer.h"
 
 #include "augmentation_enumerator.h"
+#include "picture_file.h"
 #include "training_folder.h"
 
-#include <QFile>
-
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <cstring>
 #include <exception>
-#include <vector>
 
 namespace SampleWriter {
 
 namespace {
 
-bool startsWith(const QByteArray& bytes, const char* magic, int length)
-{
-    return bytes.size() >= length && memcmp(bytes.constData(), magic, size_t(length)) == 0;
-}
-
-cv::Mat decode(const QByteArray& bytes)
-{
-    if (bytes.isEmpty())
-        return cv::Mat();
-    try {
-        const cv::Mat raw(1, bytes.size(), CV_8UC1, const_cast<char*>(bytes.constData()));
-        return cv::imdecode(raw, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        // A decoder that gives up by throwing: the file simply is no usable image.
-        return cv::Mat();
-    }
-}
-
 QString writeFile(const SampleWriter::Settings& settings, const QString& label, const cv::Mat& image)
 {
     const QString name = TrainingFolder::imageFileName(TrainingFolder::randomId(), label, settings.extension);
-    if (!writeImage(settings.trainFolder + QLatin1Char('/') + name, image))
+    if (!PictureFile::write(settings.trainFolder + QLatin1Char('/') + name, image))
         return QString();
     return TrainingFolder::trainEntry(name);
 }
 
 } // namespace
 
-bool isCutShort(const QByteArray& bytes)
-{
-    if (startsWith(bytes, "\xFF\xD8", 2)) {
-        // Neither marker can occur inside entropy-coded data, so the image ends with an
-        // end-of-image marker after its last scan.
-        const int lastScan = bytes.lastIndexOf(QByteArray("\xFF\xDA", 2));
-        return bytes.lastIndexOf(QByteArray("\xFF\xD9", 2)) < lastScan || lastScan < 0;
-    }
-    if (startsWith(bytes, "\x89PNG\r\n\x1A\n", 8))
-        return !bytes.contains("IEND");
-    return false;
-}
-
-cv::Mat readImage(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return cv::Mat();
-    const QByteArray bytes = file.readAll();
-    file.close();
-    if (isCutShort(bytes))
-        return cv::Mat();
-    return decode(bytes);
-}
-
-bool writeImage(const QString& path, const cv::Mat& image)
-{
-    std::vector<uchar> encoded;
-    try {
-        const int dot = path.lastIndexOf(QLatin1Char('.'));
-        if (dot < 0 || !cv::imencode(path.mid(dot).toStdString(), image, encoded))
-            return false;
-    } catch (const cv::Exception&) {
-        return false;
-    }
-    // Darknet never sees half an image: the bytes go under a temporary name first.
-    const QString partial = path + QStringLiteral(".part");
-    QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const qint64 size = qint64(encoded.size());
-    const bool written = file.write(reinterpret_cast<const char*>(encoded.data()), size) == size;
-    file.close();
-    if (!written || !QFile::rename(partial, path)) {
-        QFile::remove(partial);
-        return false;
-    }
-    return true;
-}
-
 Outcome write(const QString& className, const QString& sourcePath, const QString& label, const Settings& settings,
               const std::function<bool()>& keepRunning)
 {
     Outcome outcome;
     try {
-        cv::Mat source = readImage(sourcePath);
+        cv::Mat source = PictureFile::readColour(sourcePath, PictureFile::Ending::Whole);
         if (source.empty())
             return outcome;
         outcome.readable = true;

@@ -2,11 +2,8 @@
 
 #include "augmentation_settings.h"
 
-#include <QByteArray>
 #include <QString>
 #include <QStringList>
-
-#include <opencv2/core.hpp>
 
 #include <functional>
 
@@ -30,15 +27,6 @@ struct Outcome
     // List entries ("data_gen/train/<file>") of the files written, source image first.
     QStringList entries;
 };
-
-// The image as 8-bit BGR, or an empty matrix for a file that is missing, is no image, or is cut
-// short (a JPEG that ends before its end-of-image marker, a PNG without its end chunk); decoders
-// would otherwise hand back such a file with its missing part made up.
-cv::Mat readImage(const QString& path);
-bool isCutShort(const QByteArray& bytes);
-
-// Encodes by the path's extension and writes the file whole (temporary name, then rename).
-bool writeImage(const QString& path, const cv::Mat& image);
 
 // Reads the source, writes it and its augmented copies (when settings.augment and the class is
 // no garbage class), each under a fresh file name carrying label. keepRunning is asked by the

@@ -1,7 +1,7 @@
 #include "dialog_list_configs.h"
 
+#include "backend.h"
 #include "classif_config.h"
-#include "global_vela_lib_yolo.h"
 #include "user_prompt.h"
 
 #include <QDebug>
@@ -152,8 +152,7 @@ void DialogListConfigs::addModelFolder()
         return;
     last_folder = folder;
     const QString name = unusedName(QFileInfo(QDir::cleanPath(folder)).fileName());
-    const QString backend = GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok() ? "CUDA" : "CPU";
-    if (!addConfigPath(name, folder, backend)) {
+    if (!addConfigPath(name, folder, backendName(backendForThisMachine()))) {
         UserPrompt::critical(this, "Load config", QString("Cannot load the model folder %1:\n%2").arg(folder, last_error));
         return;
     }
@@ -177,10 +176,8 @@ void DialogListConfigs::removeSelected()
         // listeners (which may take their own locks), then the network goes.
         QMutexLocker lock(&config->mutex);
         emit config_removed(name);
-        if (config->gpu_classifier)
-            config->gpu_classifier->delete_classifier();
-        if (config->cpu_classifier)
-            config->cpu_classifier->delete_classifier();
+        if (NetworkHolder* holder = config->holder())
+            holder->delete_classifier();
         config->loaded = false;
     }
     map_classif_cfgs.remove(name);

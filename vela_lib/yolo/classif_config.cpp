@@ -197,13 +197,27 @@ ClassifConfig::ClassifConfig() = default;
 
 ClassifConfig::~ClassifConfig() = default;
 
+NetworkHolder* ClassifConfig::holder() const
+{
+    if (backendNamed(backend_name) == Backend::Cuda)
+        return gpu_classifier.get();
+    return cpu_classifier.get();
+}
+
+void ClassifConfig::make_holder(Backend backend)
+{
+    gpu_classifier.reset();
+    cpu_classifier.reset();
+    if (backend == Backend::Cuda)
+        gpu_classifier = std::make_unique<darknetclassifier::VelaClassifier>();
+    else
+        cpu_classifier = std::make_unique<cpudarknetclassifier::CPUVelaClassifier>();
+}
+
 cv::dnn::Net* ClassifConfig::activeNet() const
 {
-    if (gpu_classifier && gpu_classifier->has_network())
-        return gpu_classifier->net.get();
-    if (cpu_classifier && cpu_classifier->has_network())
-        return cpu_classifier->net.get();
-    return nullptr;
+    const NetworkHolder* held = holder();
+    return held ? held->net.get() : nullptr;
 }
 
 bool ClassifConfig::load(const QString& folder, const QString& backend, QString* error)
@@ -223,19 +237,12 @@ bool ClassifConfig::load(const QString& folder, const QString& backend, QString*
             return false;
 
         QMutexLocker lock(&mutex);
-        gpu_classifier.reset();
-        cpu_classifier.reset();
-        if (backend == "CUDA") {
-            gpu_classifier = std::make_unique<darknetclassifier::VelaClassifier>();
-            gpu_classifier->net = std::move(net);
-        } else {
-            cpu_classifier = std::make_unique<cpudarknetclassifier::CPUVelaClassifier>();
-            cpu_classifier->net = std::move(net);
-        }
+        backend_name = backend;
+        make_holder(backendNamed(backend));
+        holder()->net = std::move(net);
         runtime = std::move(layout);
         config_path = folder;
-        backend_name = backend;
-        running_backend = chosen.running;
+        running_backend = backendName(chosen.running);
         class_names = model.names;
         class_colors = distinctClassColors(model.names.size());
         guide_maps.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backend.h"
 #include "cpu_vela_classifier.h"
 #include "vela_classifier.h"
 
@@ -34,6 +35,11 @@ public:
     QString running_backend; // what runs: the one asked for, or "CPU" where OpenCV lacks it
     bool loaded = false;
     QMutex mutex;
+
+    // The holder backend_name uses; null while it is not set.
+    NetworkHolder* holder() const;
+    // Leaves only the holder of the backend's kind, empty.
+    void make_holder(Backend backend);
 
     // Classification
     double threshold = 0.5; // 0..1

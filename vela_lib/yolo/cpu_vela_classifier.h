@@ -1,21 +1,12 @@
 #pragma once
 
-#include <opencv2/dnn.hpp>
-
-#include <memory>
+#include "network_holder.h"
 
 namespace cpudarknetclassifier {
 
-// Holder of a network loaded for the CPU backend.
-class CPUVelaClassifier
+// Holder of a network loaded for the CPU backend, and for Vulkan.
+class CPUVelaClassifier : public NetworkHolder
 {
-public:
-    // Set while a network is loaded.
-    std::unique_ptr<cv::dnn::Net> net;
-
-    bool has_network() const { return static_cast<bool>(net); }
-    // Frees the loaded network; the holder can be loaded again.
-    void delete_classifier();
 };
 
 } // namespace cpudarknetclassifier

@@ -18,20 +18,17 @@ bool available(cv::dnn::Backend backend, cv::dnn::Target target)
 
 DnnBackend DnnBackend::choose(const QString& requested)
 {
-    DnnBackend cpu{cv::dnn::DNN_BACKEND_OPENCV, cv::dnn::DNN_TARGET_CPU, "CPU"};
-    if (requested == "CUDA") {
-        if (available(cv::dnn::DNN_BACKEND_CUDA, cv::dnn::DNN_TARGET_CUDA))
-            return {cv::dnn::DNN_BACKEND_CUDA, cv::dnn::DNN_TARGET_CUDA, "CUDA"};
-        qDebug().noquote() << "classifier: this OpenCV has no CUDA backend; running on the CPU";
-        return cpu;
-    }
-    if (requested == "Vulkan") {
-        if (available(cv::dnn::DNN_BACKEND_VKCOM, cv::dnn::DNN_TARGET_VULKAN))
-            return {cv::dnn::DNN_BACKEND_VKCOM, cv::dnn::DNN_TARGET_VULKAN, "Vulkan"};
-        qDebug().noquote() << "classifier: this OpenCV has no Vulkan backend; running on the CPU";
-        return cpu;
-    }
-    if (requested != "CPU")
+    const DnnBackend cpu{cv::dnn::DNN_BACKEND_OPENCV, cv::dnn::DNN_TARGET_CPU, Backend::Cpu};
+    const Backend asked = backendNamed(requested);
+    if (backendName(asked) != requested)
         qDebug().noquote() << "classifier: unknown backend" << requested << "- running on the CPU";
+    if (asked == Backend::Cpu)
+        return cpu;
+    const DnnBackend wanted = asked == Backend::Cuda
+                                  ? DnnBackend{cv::dnn::DNN_BACKEND_CUDA, cv::dnn::DNN_TARGET_CUDA, asked}
+                                  : DnnBackend{cv::dnn::DNN_BACKEND_VKCOM, cv::dnn::DNN_TARGET_VULKAN, asked};
+    if (available(cv::dnn::Backend(wanted.backend), cv::dnn::Target(wanted.target)))
+        return wanted;
+    qDebug().noquote() << "classifier: this OpenCV has no" << backendName(asked) << "backend; running on the CPU";
     return cpu;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "backend.h"
+
 #include <QString>
 
 // The OpenCV DNN backend and target for a backend name ("CUDA", "Vulkan", "CPU"). A backend
@@ -8,7 +10,7 @@ struct DnnBackend
 {
     int backend = 0;
     int target = 0;
-    QString running; // what actually runs: "CUDA", "Vulkan" or "CPU"
+    Backend running = Backend::Cpu; // what actually runs
 
     static DnnBackend choose(const QString& requested);
 };

@@ -1,21 +1,12 @@
 #pragma once
 
-#include <opencv2/dnn.hpp>
-
-#include <memory>
+#include "network_holder.h"
 
 namespace darknetclassifier {
 
-// Holder of a network loaded for a GPU backend ("CUDA"; "Vulkan" shares it).
-class VelaClassifier
+// Holder of a network loaded for the CUDA backend; "Vulkan", like "CPU", uses the CPU holder.
+class VelaClassifier : public NetworkHolder
 {
-public:
-    // Set while a network is loaded.
-    std::unique_ptr<cv::dnn::Net> net;
-
-    bool has_network() const { return static_cast<bool>(net); }
-    // Frees the loaded network; the holder can be loaded again.
-    void delete_classifier();
 };
 
 } // namespace darknetclassifier

@@ -1,11 +1,11 @@
 #include "weights_file.h"
 
 #include "weights_header.h"
+#include "whole_file.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 size_t WeightsFile::parameterCount(const network* net, bool forSaving)
@@ -63,30 +63,18 @@ bool WeightsFile::checkFits(const std::string& path, const network* net, std::st
 
 bool WeightsFile::save(network* net, const std::string& path, std::string* error)
 {
-    const size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string temporary = folder + "." + name + "." + std::to_string(getpid()) + ".tmp";
-    // libdarknet exits the process when it cannot open the file, so try first.
-    FILE* probe = std::fopen(temporary.c_str(), "wb");
-    if (!probe) {
-        *error = "cannot write " + temporary;
-        return false;
-    }
-    std::fclose(probe);
-    std::vector<char> writable(temporary.begin(), temporary.end());
-    writable.push_back('\0');
-    save_weights(net, writable.data());
-    struct stat info;
     const size_t expected = headerSize(0, 2) + parameterCount(net, true) * sizeof(float);
-    if (stat(temporary.c_str(), &info) != 0 || size_t(info.st_size) != expected) {
-        std::remove(temporary.c_str());
+    const auto saveChecked = [net, expected](int fd, const std::string& temporary) {
+        // libdarknet opens the file itself; the fresh temporary file is known to be writable, so
+        // it does not exit the process for want of one.
+        std::vector<char> writable(temporary.begin(), temporary.end());
+        writable.push_back('\0');
+        save_weights(net, writable.data());
+        struct stat info;
+        return fstat(fd, &info) == 0 && size_t(info.st_size) == expected;
+    };
+    if (!WholeFile::write(path, saveChecked, WholeFile::Durability::Unsynced)) {
         *error = "writing " + path + " failed (disk full?)";
-        return false;
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        *error = "cannot rename " + temporary + " to " + path;
         return false;
     }
     return true;

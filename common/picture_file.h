@@ -1,5 +1,7 @@
 #pragma once
 
+#include "atomic_file.h"
+
 #include <QString>
 
 #include <opencv2/core.hpp>
@@ -13,10 +15,22 @@ public:
     // No picture with more pixels than this is decoded, whatever memory is free.
     static constexpr qint64 kMaxPixels = qint64(1) << 27;
 
+    enum class Ending {
+        // As the decoder gives it: a file cut short comes back with its missing part made up.
+        AsDecoded,
+        // A file cut short (a JPEG that ends before its end-of-image marker, a PNG without its
+        // end chunk) is no picture: what is made of it must not be made up.
+        Whole,
+    };
+
     // The largest picture, in pixels, that may be decoded now.
     static qint64 pixelBudget();
     // The file as an 8-bit BGR image, or an empty image.
-    static cv::Mat readColour(const QString& path);
+    static cv::Mat readColour(const QString& path, Ending ending = Ending::AsDecoded);
+    // Encodes by the path's extension and writes the file whole. Unsynced by default: a lost
+    // training image is made again by the next generation.
+    static bool write(const QString& path, const cv::Mat& image,
+                      AtomicFile::Durability durability = AtomicFile::Durability::Unsynced);
     // The size that gives the longer side `longSide` pixels (each side truncated); empty when
     // the shorter side would fall below one pixel.
     static cv::Size scaledToLongSide(const cv::Size& size, int longSide);

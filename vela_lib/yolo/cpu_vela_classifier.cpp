@@ -1,7 +1,0 @@
-#include "cpu_vela_classifier.h"
-
-namespace cpudarknetclassifier {
-
-void CPUVelaClassifier::delete_classifier() { net.reset(); }
-
-} // namespace cpudarknetclassifier

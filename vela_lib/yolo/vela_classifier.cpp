@@ -1,7 +1,0 @@
-#include "vela_classifier.h"
-
-namespace darknetclassifier {
-
-void VelaClassifier::delete_classifier() { net.reset(); }
-
-} // namespace darknetclassifier

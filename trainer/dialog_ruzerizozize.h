@@ -70,6 +70,8 @@ public:
     // The augmentation worker of a running generation (its settings, and its running flag as
     // the stop switch); null when no sample loop is under way.
     DialogAugmentation* genAugWorker = nullptr;
+    // Set when the latest generation wrote nothing because its output would not fit.
+    bool generationFailed = false;
     // Worker threads of a generation run; 0 means one per core.
     int generationThreads = 0;
     QJsonObject augState;
@@ -114,7 +116,7 @@ private:
     QList<QFileInfo> makeRandomClass(const QString& extension);
     QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                             const QMap<QString, QString>& labelOf,
-                                            const SampleWriter::Settings& settings);
+                                            const SampleWriter::Settings& settings, long long plannedImages);
 
     // Training run steps
     // How long a batch run waits for the trainer to write its backup after a stop request.

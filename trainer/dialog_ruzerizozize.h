@@ -91,6 +91,15 @@ public:
     bool exitOnStop = false;
     bool isGpu = false;
 
+    // How the run ends. A child that ends without a stop request leaves one "train_end" record;
+    // a batch run then still answers the stop file, and a batch stop exits once the child is gone.
+    bool stopRequested = false;
+    bool exitWhenTrainerEnds = false;
+    QString trainerErrorLine;    // the last error line of the trainer (an "error:" line if any)
+    QString trainerErrorPartial; // its standard error after the last line end
+    QString trainerBackend;      // what the trainer says it trains on; empty until it has said so
+    QTimer stopFileTimer;
+
 public slots:
     void on_pushButton_gen_clicked();
     void on_pushButton_train_clicked();
@@ -98,6 +107,9 @@ public slots:
     void stderrReady();
     void processStateChanged(QProcess::ProcessState state);
     void updateTimeElape();
+    void trainerFinished(int exitCode, QProcess::ExitStatus status);
+    void trainerFailedToStart(QProcess::ProcessError error);
+    void pollStopFileAfterEnd();
     void on_pushbt_open_dir_clicked();
     void on_pushButton_refresh_clicked();
     void on_pushButton_augmen_clicked();
@@ -127,6 +139,14 @@ private:
     QString rewriteConfigurations(const QString& dataGen, const QString& model);
     // False when the launch must end (no custom weight chosen).
     bool continuationWeights(const QString& dataGen, QString* weights);
+    void connectTrainerEnd();
+    void noteTrainerErrors(const QString& text);
+    void writeTrainEnd(int code, const QString& reason);
+    // The class count of the generated folder: the lines of its labels.txt (UNKNOWN and RANDOM
+    // classes included), or the project's count when there is none.
+    int generatedClassCount(const QString& dataGen) const;
+    // Moves backup/train.backup aside as backup/train.<model>.backup; it fits no other network.
+    void moveBackupAside(const QString& dataGen, const QString& model);
 
     Ui::DialogRuzerizOzize* ui;
 };

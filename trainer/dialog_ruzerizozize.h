@@ -131,7 +131,7 @@ private:
                                             const SampleWriter::Settings& settings, long long plannedImages);
 
     // Training run steps
-    // How long a batch run waits for the trainer to write its backup after a stop request.
+    // How long closing the dialog waits for a running trainer to write its backup.
     static constexpr int kStopGraceMs = 60000;
 
     QMessageBox::StandardButton askToSwitchModel(const QString& generated, const QString& chosen);

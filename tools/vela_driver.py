@@ -219,7 +219,8 @@ class TrainingRun:
                 if iterations is not None and state.get("intr", 0) >= iterations:
                     break
             time.sleep(poll)
-        return self.state()
+        # After a "train_end" the log holds no state any more: the last one seen stands.
+        return self.state() or last
 
 
 def _train_end(record):

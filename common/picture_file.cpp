@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -33,16 +34,38 @@ qint64 availableMemory()
     return -1;
 }
 
-bool isCutShort(const QByteArray& bytes)
+// Walks the JPEG's segments and scans as the decoder does, up to the end-of-image marker:
+// true when every segment is whole and the last scan is followed by that marker. What comes
+// after it (the video a phone appends to a "motion photo") is no part of the picture.
+bool jpegReachesItsEnd(const QByteArray& bytes)
 {
-    if (bytes.startsWith("\xFF\xD8")) {
-        // Neither marker can occur inside entropy-coded data, so the image ends with an
-        // end-of-image marker after its last scan.
-        const int lastScan = bytes.lastIndexOf(QByteArray("\xFF\xDA", 2));
-        return bytes.lastIndexOf(QByteArray("\xFF\xD9", 2)) < lastScan || lastScan < 0;
+    const uchar* data = reinterpret_cast<const uchar*>(bytes.constData());
+    const qint64 size = bytes.size();
+    qint64 at = 2; // past the start-of-image marker
+    while (at < size) {
+        // Outside a segment the decoder skips stray bytes up to the next marker.
+        const void* next = memchr(data + at, 0xFF, size_t(size - at));
+        if (!next)
+            return false;
+        at = static_cast<const uchar*>(next) - data;
+        while (at < size && data[at] == 0xFF)
+            ++at; // fill bytes
+        if (at >= size)
+            return false;
+        const uchar marker = data[at++];
+        if (marker == 0xD9)
+            return true;
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue; // stuffed data, or a marker without a segment
+        if (at + 2 > size)
+            return false;
+        const qint64 length = (qint64(data[at]) << 8) | data[at + 1];
+        if (length < 2 || at + length > size)
+            return false;
+        at += length;
+        // A scan's entropy-coded data follows its header; only a real marker ends it, and the
+        // search for the next one above skips it as it skips stray bytes.
     }
-    if (bytes.startsWith("\x89PNG\r\n\x1A\n"))
-        return !bytes.contains("IEND");
     return false;
 }
 
@@ -74,6 +97,15 @@ cv::Mat decodeColour(const QByteArray& bytes, const QString& path)
 }
 
 } // namespace
+
+bool PictureFile::isCutShort(const QByteArray& bytes)
+{
+    if (bytes.startsWith("\xFF\xD8"))
+        return !jpegReachesItsEnd(bytes);
+    if (bytes.startsWith("\x89PNG\r\n\x1A\n"))
+        return !bytes.contains("IEND");
+    return false;
+}
 
 qint64 PictureFile::pixelBudget()
 {

@@ -18,11 +18,14 @@ public:
     enum class Ending {
         // As the decoder gives it: a file cut short comes back with its missing part made up.
         AsDecoded,
-        // A file cut short (a JPEG that ends before its end-of-image marker, a PNG without its
-        // end chunk) is no picture: what is made of it must not be made up.
+        // A file cut short (a JPEG whose segments or last scan do not reach its end-of-image
+        // marker, a PNG without its end chunk) is no picture: what is made of it must not be
+        // made up. Whatever follows a whole picture (a motion photo's video) is no part of it.
         Whole,
     };
 
+    // True when the encoded picture ends before its format says it does.
+    static bool isCutShort(const QByteArray& bytes);
     // The largest picture, in pixels, that may be decoded now.
     static qint64 pixelBudget();
     // The file as an 8-bit BGR image, or an empty image.

@@ -64,6 +64,8 @@ void DialogDeraRodizir_v2::update_model(QString folder)
                                                                                   backendName(backendForThisMachine()));
     log = record("update_end");
     log["load_model"] = ok;
+    if (!ok)
+        log["msg"] = vela_lib_darknet_widget::dlg_classif_lst_config->lastError();
     show_log(log);
     QThread::sleep(1);
     show_log(log);
@@ -86,11 +88,13 @@ void DialogDeraRodizir_v2::test_model(QString path)
     log["state"] = "test_error";
 
     if (!QFileInfo::exists(path)) {
+        log["msg"] = "not found : " + path;
         show_log(log);
         return;
     }
     ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
     if (!config || !config->loaded) {
+        log["msg"] = QStringLiteral("no model loaded");
         show_log(log);
         return;
     }
@@ -106,6 +110,7 @@ void DialogDeraRodizir_v2::test_model(QString path)
     if (scaled.empty()) {
         // Unreadable, or so elongated that its shorter side would vanish.
         test_image.release();
+        log["msg"] = "not a picture that can be read and scaled : " + path;
         show_log(log);
         return;
     }
@@ -122,6 +127,13 @@ void DialogDeraRodizir_v2::test_model(QString path)
     } catch (const cv::Exception& error) {
         qDebug().noquote() << "classification failed:" << error.what();
         results.clear();
+        log["msg"] = "classification failed: " + QString::fromStdString(error.msg);
+        show_log(log);
+        return;
+    }
+    if (results.empty()) {
+        // No network, a wrong output size, a failure inside OpenCV: no result is no success.
+        log["msg"] = "classification gave no result: " + config->infer_error;
         show_log(log);
         return;
     }
@@ -141,6 +153,7 @@ void DialogDeraRodizir_v2::test_model(QString path)
     genClassMap();
 
     if (!PictureFile::write(InterfacePaths::serverResult(), result_image, AtomicFile::Durability::Synced)) {
+        log["msg"] = "the result picture could not be written : " + InterfacePaths::serverResult();
         show_log(log);
         return;
     }

@@ -911,6 +911,7 @@ void DarknetTrainerTest::cudaEntrySaysItTrainsOnTheCpu()
     QCOMPARE(run.exitCode, 0);
     QVERIFY(!run.out.isEmpty());
     QCOMPARE(run.out.first(), QString("darknet_: this build has no CUDA trainer; training on the CPU with the same engine"));
+    QCOMPARE(run.out.value(1), QString("backend: CPU"));
     QCOMPARE(progressLines(run.out).size(), 2);
 }
 

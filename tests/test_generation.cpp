@@ -251,6 +251,16 @@ private slots:
         cv::Mat grey16(30, 20, CV_16UC1, cv::Scalar(40000));
         cv::imwrite((dir.path() + "/grey16.png").toStdString(), grey16);
         QCOMPARE(PictureFile::readColour(dir.path() + "/grey16.png", PictureFile::Ending::Whole).type(), CV_8UC3);
+        // A progressive JPEG is whole only after its last scan, whatever follows its end (the
+        // video of a motion photo, with a start-of-scan marker in it).
+        std::vector<uchar> progressive;
+        QVERIFY(cv::imencode(".jpg", SyntheticProject::shapeImage("circle", 96, 2), progressive,
+                             {cv::IMWRITE_JPEG_PROGRESSIVE, 1}));
+        const QByteArray photo(reinterpret_cast<const char*>(progressive.data()), int(progressive.size()));
+        const QByteArray video = QByteArray(50000, '\x5a') + "\xFF\xDA" + QByteArray(50000, '\x17');
+        QVERIFY(!PictureFile::isCutShort(photo + video));
+        for (const double part : {0.95, 0.6, 0.2})
+            QVERIFY2(PictureFile::isCutShort(photo.left(int(photo.size() * part))), qPrintable(QString::number(part)));
         // Nothing half-written is left behind.
         QVERIFY(QDir(dir.path()).entryList({"*.part"}).isEmpty());
         QVERIFY(QDir(dir.path()).entryList({"*.tmp"}, QDir::Files | QDir::Hidden).isEmpty());

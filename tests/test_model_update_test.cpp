@@ -194,6 +194,45 @@ private slots:
         QVERIFY(!QFileInfo::exists(resultPicture()));
     }
 
+    void failuresSayWhy()
+    {
+        DialogDeraRodizir_v2 dialog;
+        // A names list one class short of the network's outputs.
+        const QString mismatched = work.filePath("mismatched");
+        QDir().mkpath(mismatched);
+        for (const QString& name : {"test.cfg", "train.weights"})
+            QVERIFY(QFile::copy(randomModel + "/" + name, mismatched + "/" + name));
+        testutil::writeBytes(mismatched + "/names.list", "circle\nsquare");
+        dialog.update_model(mismatched);
+        QJsonObject record = onlyRecord(log());
+        QCOMPARE(record["state"].toString(), QString("update_end"));
+        QCOMPARE(record["load_model"], QJsonValue(false));
+        QVERIFY2(record["msg"].toString().contains("lists 2 classes but the network has 3 outputs"),
+                 qPrintable(record["msg"].toString()));
+
+        const QString picture = work.filePath("fails.png");
+        writePicture(picture, 64, 64);
+        dialog.test_model(picture);
+        QCOMPARE(onlyRecord(log())["msg"].toString(), QString("no model loaded"));
+
+        // A configuration that claims to be loaded while its network is gone: inference gives
+        // nothing, and that is no success.
+        dialog.update_model(randomModel);
+        ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value("test");
+        QVERIFY(config && config->loaded && config->cpu_classifier);
+        config->cpu_classifier->delete_classifier();
+        QFile::remove(resultPicture());
+        dialog.test_model(picture);
+        record = onlyRecord(log());
+        QCOMPARE(record["state"].toString(), QString("test_error"));
+        QCOMPARE(record["msg"].toString(), QString("classification gave no result: no network loaded"));
+        QVERIFY(!record.contains("results"));
+        QVERIFY(!QFileInfo::exists(resultPicture()));
+
+        dialog.test_model(work.filePath("missing.png"));
+        QCOMPARE(onlyRecord(log())["msg"].toString(), "not found : " + work.filePath("missing.png"));
+    }
+
     void picturesAreScaledToALongerSideOf608()
     {
         DialogDeraRodizir_v2 dialog;

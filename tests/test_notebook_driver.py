@@ -1,10 +1,14 @@
 """The notebook driver and the demo, against the real programs of this build."""
 
+import json
 import os
+import re
+import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -105,6 +109,91 @@ class ClearErrors(InterfaceFolder):
         self.assertIsNone(vd.read_record(log))
         log.write_text('{"state": "test_end"}\n')
         self.assertEqual(vd.read_record(log), {"state": "test_end"})
+
+
+class FailuresEndInRecords(InterfaceFolder):
+    """Each failure on the notebook's road ends in a record that says why; nothing hangs."""
+
+    def generate(self, project=SAMPLES / "shapes", **settings):
+        gen_folder = self.work / "gen"
+        vd.write_state(project, gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False, **settings)
+        vd.gen()
+        return gen_folder / "data_gen"
+
+    def test_a_refused_configuration_raises_with_the_trainers_reason(self):
+        data_gen = self.generate()
+        cfg = data_gen / "train.cfg"
+        cfg.write_text(cfg.read_text().replace("filters=3\nsize=1", "filters=7\nsize=1"))
+        started = time.monotonic()
+        with self.assertRaises(vd.DriverError) as failure:
+            vd.train().wait_for(budget=120)
+        self.assertLess(time.monotonic() - started, 30)
+        self.assertIn("7 outputs", str(failure.exception))
+        self.assertEqual(failure.exception.end["code"], 1)
+        self.assertIn("classes=3", failure.exception.end["reason"])
+        # forgewright stayed for the stop file, and the stop file ended it with 0.
+        run = failure.exception.run
+        if run.running():
+            vd.stop(run)
+        self.assertEqual(run.process.returncode, 0)
+
+    def test_a_model_switch_counts_the_generated_classes_and_keeps_the_old_backup(self):
+        data_gen = self.generate(unknown_classes=1, use_random_class=True)
+        self.assertEqual(len((data_gen / "labels.txt").read_text().split("\n")), 5)
+        old_weights = b"weights of the VoderoVod_32 network"
+        (data_gen / "backup" / "train.backup").write_bytes(old_weights)
+        vd.write_state(SAMPLES / "shapes", data_gen.parent, model="VoderoVod_64")
+        run = vd.train()
+        try:
+            state = run.wait_for(iterations=1, budget=120)
+            self.assertGreaterEqual(state["intr"], 1)
+        finally:
+            vd.stop(run)
+        self.assertEqual(re.findall(r"filters=(\d+)\nsize=1\nstride=1\npad=1\nactivation=linear",
+                                    (data_gen / "train.cfg").read_text()), ["5"])
+        self.assertEqual((data_gen / "version").read_text(), "0:VoderoVod_64")
+        self.assertEqual((data_gen / "backup" / "train.VoderoVod_32.backup").read_bytes(), old_weights)
+        self.assertNotEqual((data_gen / "backup" / "train.backup").read_bytes(), old_weights)
+
+    def test_a_motion_photo_is_kept_and_a_cut_photo_counted_as_skipped(self):
+        project = self.work / "project"
+        shutil.copytree(SAMPLES / "shapes", project)
+        photo = (project / "circle" / "circle_0.jpg").read_bytes()
+        # The appended video holds a start-of-scan marker, as real ones do.
+        video = os.urandom(100 * 1024) + b"\xff\xda" + os.urandom(100 * 1024)
+        (project / "circle" / "motion.jpg").write_bytes(photo + video)
+        (project / "square" / "cut.jpg").write_bytes(photo[: len(photo) // 2])
+        with self.assertWarns(UserWarning) as warned:
+            data_gen = self.generate(project, use_class_balancing=False)
+        self.assertIn("skipped 1 source", str(warned.warning))
+        self.assertEqual(vd.read_record(self.work / "ruzerizozize.log")["gen_skipped"], 1)
+        self.assertEqual(len(list((data_gen / "train").iterdir())), 91)
+        self.assertEqual(len((data_gen / "train.list").read_text().split("\n")), 91)
+
+    def test_settings_whose_output_cannot_fit_write_nothing(self):
+        gen_folder = self.work / "gen"
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        done = subprocess.run([vd._find_program("run-forgewright", "VELA_FORGEWRIGHT"), "gen"],
+                              env=vd._program_env(), capture_output=True, text=True, timeout=600)
+        self.assertEqual(done.returncode, 0, done.stderr[-2000:])
+        records = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
+        self.assertEqual(records[0]["gen_total"], 90)
+        self.assertEqual(records[-1]["gen_skipped"], 0)
+        data_gen = gen_folder / "data_gen"
+        before = sorted((p.relative_to(data_gen), p.stat().st_mtime_ns) for p in data_gen.rglob("*"))
+
+        # Augmented copies at 608 x 608 do not fit in 5 MB.
+        vd.write_state(SAMPLES / "shapes", gen_folder, use_augmen=True)
+        os.environ["VELA_TEST_FREE_BYTES"] = str(5 * 1024 * 1024)
+        try:
+            with self.assertRaises(vd.DriverError) as failure:
+                vd.gen()
+        finally:
+            del os.environ["VELA_TEST_FREE_BYTES"]
+        self.assertRegex(str(failure.exception), r"\d+ bytes, 5242880 free")
+        self.assertIn("gen_error", vd.read_record(self.work / "ruzerizozize.log"))
+        self.assertEqual(sorted((p.relative_to(data_gen), p.stat().st_mtime_ns) for p in data_gen.rglob("*")),
+                         before)
 
 
 class TheInstalledLayout(InterfaceFolder):

@@ -94,6 +94,13 @@ private slots:
         QCOMPARE(r.accuracy, 0.0);
     }
 
+    void theTrainerNamesItsBackend()
+    {
+        QCOMPARE(TrainingOutputParser::trainsOn("darknet_: this build has no CUDA trainer\nbackend: CPU\nLearning"),
+                 QString("CPU"));
+        QCOMPARE(TrainingOutputParser::trainsOn("iteration[1] 1, 0.1: 1, 1 avg, 0 acc, 0.1 rate"), QString());
+    }
+
     void elapsedText()
     {
         QCOMPARE(TrainingOutputParser::elapsedText(3725), QString("01:02:05"));

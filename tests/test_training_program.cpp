@@ -24,6 +24,17 @@ struct Progress
     QList<double> averages;
 };
 
+// 4 pictures per subdivision at 128 x 128 through 64 filters: slow on purpose.
+const char* const kSlowCfg = "[net]\nbatch=48\nsubdivisions=12\nheight=128\nwidth=128\nchannels=3\n"
+                             "momentum=0.9\ndecay=0.0005\nlearning_rate=0.01\npolicy=poly\npower=4\n"
+                             "max_batches=1000\n\n"
+                             "[convolutional]\nbatch_normalize=1\nfilters=32\nsize=3\nstride=1\npad=1\n"
+                             "activation=leaky\n\n"
+                             "[convolutional]\nbatch_normalize=1\nfilters=64\nsize=3\nstride=1\npad=1\n"
+                             "activation=leaky\n\n"
+                             "[convolutional]\nfilters=3\nsize=1\nstride=1\npad=1\nactivation=linear\n\n"
+                             "[avgpool]\n\n[softmax]\ngroups=1\n";
+
 } // namespace
 
 class TestTrainingProgram : public QObject
@@ -63,6 +74,21 @@ class TestTrainingProgram : public QObject
             process.waitForFinished(250);
         }
         return progress;
+    }
+
+    // The record under key once the log holds one (empty after the timeout).
+    QJsonObject waitForRecord(QProcess& process, const QString& key, int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < timeoutMs) {
+            const QJsonObject record = readRecord(dir.path())[key].toObject();
+            if (!record.isEmpty())
+                return record;
+            if (!process.waitForFinished(200))
+                QTest::qWait(200);
+        }
+        return QJsonObject();
     }
 
 private slots:
@@ -116,7 +142,7 @@ private slots:
         free_network(net);
     }
 
-    void aTrainerThatEndsByItselfLeavesTheProgramIdle()
+    void aTrainerThatEndsByItselfLeavesARecordAndStillStops()
     {
         // Continuing from the backup with a cfg that ends a few iterations later.
         QString cfg = testutil::readAll(gen() + "/data_gen/train.cfg");
@@ -127,14 +153,67 @@ private slots:
         train.setProcessEnvironment(testutil::programEnvironment(dir.path()));
         train.start(launcher(), {"train"});
         QVERIFY(train.waitForStarted(10000));
-        // The trainer ends at once (it is past max_batches); forgewright stays, idle.
-        QTest::qWait(5000);
+        // The trainer ends at once (it is past max_batches); one last record says so.
+        const QJsonObject end = waitForRecord(train, "train_end", 30000);
+        QCOMPARE(end["code"].toInt(), 0);
+        QCOMPARE(end["reason"].toString(), QString("finished"));
+        QCOMPARE(end.keys(), (QStringList{"acc", "avg", "code", "intr", "reason", "time_sec"}));
         QCOMPARE(train.state(), QProcess::Running);
+        // The notebook's stop file still ends the batch run, with 0.
         testutil::writeBytes(dir.path() + "/ruzerizozize.stop", "");
-        QVERIFY(!train.waitForFinished(3000));
-        QVERIFY(QFileInfo::exists(dir.path() + "/ruzerizozize.stop"));
-        train.terminate();
         QVERIFY(train.waitForFinished(10000));
+        QCOMPARE(train.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(train.exitCode(), 0);
+        QVERIFY(!QFileInfo::exists(dir.path() + "/ruzerizozize.stop"));
+    }
+
+    void aStopDuringASlowIterationEndsWithinOneSubdivision()
+    {
+        // Twelve subdivisions of a network wide enough that each takes a good part of a second.
+        QDir(gen() + "/data_gen/backup").removeRecursively();
+        QVERIFY(QDir().mkpath(gen() + "/data_gen/backup"));
+        testutil::writeBytes(gen() + "/data_gen/train.cfg", kSlowCfg);
+
+        QProcess train;
+        train.setProcessEnvironment(testutil::programEnvironment(dir.path()));
+        train.start(launcher(), {"train"});
+        QVERIFY(train.waitForStarted(10000));
+        const Progress progress =
+            follow(train, [](const QJsonObject& state) { return state["intr"].toDouble() >= 1; }, 300000);
+        QVERIFY(!progress.iterations.isEmpty() && progress.iterations.last() >= 1);
+        // Its length (start-up included) scales with the load on the machine; so does the rest.
+        const double iterationMs = 1000 * readRecord(dir.path())["train_state"].toObject()["time_sec"].toDouble();
+
+        // A sixth into the second iteration, then stop: the trainer drops the partial batch.
+        // Finishing the iteration would take five sixths of one; a subdivision is a twelfth,
+        // and the stop file is looked for once a second.
+        QTest::qWait(int(iterationMs / 6));
+        QElapsedTimer stopping;
+        stopping.start();
+        testutil::writeBytes(dir.path() + "/ruzerizozize.stop", "");
+        QVERIFY(train.waitForFinished(int(3 * iterationMs) + 30000));
+        QCOMPARE(train.exitCode(), 0);
+        qInfo("stopped in %lld ms; an iteration takes %.0f ms", stopping.elapsed(), iterationMs);
+        QVERIFY2(stopping.elapsed() < 1000 + iterationMs / 2,
+                 qPrintable(QString("%1 ms to stop, %2 ms an iteration").arg(stopping.elapsed()).arg(iterationMs)));
+
+        // forgewright waited for its trainer: nothing runs on in the generation folder.
+        QStringList leftBehind;
+        for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+            if (QFileInfo("/proc/" + pid + "/cwd").canonicalFilePath() == QFileInfo(gen()).canonicalFilePath())
+                leftBehind << pid;
+        }
+        QVERIFY2(leftBehind.isEmpty(), qPrintable(leftBehind.join(' ')));
+
+        // The backup holds whole updates only: darknet loads it with a count of images seen that
+        // is a multiple of the batch.
+        const QByteArray cfg = QFile::encodeName(gen() + "/data_gen/train.cfg");
+        const QByteArray weights = QFile::encodeName(gen() + "/data_gen/backup/train.backup");
+        network* net = load_network(const_cast<char*>(cfg.constData()), const_cast<char*>(weights.constData()), 0);
+        QVERIFY(net);
+        const size_t seen = *net->seen;
+        free_network(net);
+        QVERIFY2(seen >= 48 && seen % 48 == 0, qPrintable(QString::number(seen)));
     }
 };
 

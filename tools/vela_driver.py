@@ -19,6 +19,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -138,8 +139,9 @@ def write_state(project, gen_folder, model="VoderoVod_32", **settings):
 
 
 def gen(timeout=1800, on_progress=None):
-    """Run `forgewright gen`; returns the last progress value. Raises when the run fails or
-    the training folder is incomplete."""
+    """Run `forgewright gen`; returns the last progress value. Raises when the run fails (with
+    forgewright's "gen_error" when it refused settings whose output would not fit on the disk) or
+    the training folder is incomplete; warns when source pictures were skipped."""
     program = _find_program("run-forgewright", "VELA_FORGEWRIGHT")
     state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
     proc = subprocess.Popen([program, "gen"], env=_program_env(), stdout=subprocess.DEVNULL,
@@ -157,14 +159,20 @@ def gen(timeout=1800, on_progress=None):
             raise DriverError(f"generation did not end within {timeout} s")
         time.sleep(0.2)
     err = proc.stderr.read().decode("utf-8", "replace")
+    proc.stderr.close()
+    record = read_record(_path(TRAIN_LOG)) or {}
     if proc.returncode != 0:
+        if "gen_error" in record:
+            raise DriverError(f"generation refused, nothing written: {record['gen_error']}")
         raise DriverError(f"forgewright gen exited with {proc.returncode}: {err.strip()[-2000:]}")
+    if record.get("gen_skipped"):
+        warnings.warn(f"generation skipped {record['gen_skipped']} source pictures that could not be read whole",
+                      stacklevel=2)
     data_gen = Path(state["gen_path"]) / "data_gen"
     for name in ("data.data", "labels.txt", "names.list", "train.list", "train.cfg", "test.cfg", "version"):
         if not (data_gen / name).exists():
             raise DriverError(f"generation left no {data_gen / name}; forgewright said: {err.strip()[-2000:]}")
-    record = read_record(_path(TRAIN_LOG))
-    return record.get("gen_progress", 0) if record else 0
+    return record.get("gen_progress", 0)
 
 
 @dataclass
@@ -183,13 +191,23 @@ class TrainingRun:
     def running(self):
         return self.process.poll() is None
 
+    def end(self):
+        """The "train_end" object forgewright writes when the trainer ended by itself (code,
+        reason, intr, avg, acc, time_sec), or None while it has not."""
+        return _train_end(read_record(_path(TRAIN_LOG)))
+
     def wait_for(self, accuracy=None, iterations=None, budget=600, on_progress=None, poll=1.0):
         """Wait until the accuracy (percent) or the iteration count is reached, the budget (s)
-        passes or the trainer ends. Returns the last state."""
+        passes or the trainer ends. Returns the last state; raises with the trainer's reason when
+        it ended with a non-zero code (stop() then still ends forgewright)."""
         deadline = time.monotonic() + budget
         last = None
         while time.monotonic() < deadline:
             if not self.running():
+                break
+            end = self.end()
+            if end is not None:
+                _raise_on_failed_end(end, self)
                 break
             state = self.state()
             if state and state != last:
@@ -201,11 +219,28 @@ class TrainingRun:
                 if iterations is not None and state.get("intr", 0) >= iterations:
                     break
             time.sleep(poll)
-        return self.state()
+        # After a "train_end" the log holds no state any more: the last one seen stands.
+        return self.state() or last
+
+
+def _train_end(record):
+    if record and isinstance(record.get("train_end"), dict):
+        return record["train_end"]
+    return None
+
+
+def _raise_on_failed_end(end, run=None):
+    """A trainer that ended with a non-zero code fails the step, with the trainer's reason."""
+    if end.get("code", 0) != 0:
+        error = DriverError(f"the trainer ended with code {end.get('code')}: {end.get('reason', '')}")
+        error.run = run
+        error.end = end
+        raise error
 
 
 def train():
-    """Start `forgewright train` (the launcher provides the ROS environment)."""
+    """Start `forgewright train` (the launcher provides the ROS environment). Raises with the
+    trainer's reason when it refuses to train; forgewright is then already ended."""
     program = _find_program("run-forgewright", "VELA_FORGEWRIGHT")
     stop_file = _path(STOP_FILE)
     proc = subprocess.Popen([program, "train"], env=_program_env(), stdout=subprocess.DEVNULL,
@@ -216,7 +251,18 @@ def train():
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise DriverError(f"forgewright train ended at start with {proc.returncode}")
-        if not stop_file.exists() and (read_record(_path(TRAIN_LOG)) or {}).get("train_state"):
+        record = read_record(_path(TRAIN_LOG)) or {}
+        end = _train_end(record) if not stop_file.exists() else None
+        if end is not None and end.get("code", 0) != 0:
+            # forgewright stays for the stop file after a failed trainer: end it, then say why.
+            run = TrainingRun(proc)
+            _write_whole(stop_file, b"")
+            try:
+                proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                proc.terminate()
+            _raise_on_failed_end(end, run)
+        if not stop_file.exists() and (record.get("train_state") or end is not None):
             return TrainingRun(proc)
         time.sleep(0.2)
     proc.terminate()

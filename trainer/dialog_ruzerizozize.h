@@ -70,6 +70,8 @@ public:
     // The augmentation worker of a running generation (its settings, and its running flag as
     // the stop switch); null when no sample loop is under way.
     DialogAugmentation* genAugWorker = nullptr;
+    // Set when the latest generation wrote nothing because its output would not fit.
+    bool generationFailed = false;
     // Worker threads of a generation run; 0 means one per core.
     int generationThreads = 0;
     QJsonObject augState;
@@ -89,6 +91,15 @@ public:
     bool exitOnStop = false;
     bool isGpu = false;
 
+    // How the run ends. A child that ends without a stop request leaves one "train_end" record;
+    // a batch run then still answers the stop file, and a batch stop exits once the child is gone.
+    bool stopRequested = false;
+    bool exitWhenTrainerEnds = false;
+    QString trainerErrorLine;    // the last error line of the trainer (an "error:" line if any)
+    QString trainerErrorPartial; // its standard error after the last line end
+    QString trainerBackend;      // what the trainer says it trains on; empty until it has said so
+    QTimer stopFileTimer;
+
 public slots:
     void on_pushButton_gen_clicked();
     void on_pushButton_train_clicked();
@@ -96,6 +107,9 @@ public slots:
     void stderrReady();
     void processStateChanged(QProcess::ProcessState state);
     void updateTimeElape();
+    void trainerFinished(int exitCode, QProcess::ExitStatus status);
+    void trainerFailedToStart(QProcess::ProcessError error);
+    void pollStopFileAfterEnd();
     void on_pushbt_open_dir_clicked();
     void on_pushButton_refresh_clicked();
     void on_pushButton_augmen_clicked();
@@ -114,14 +128,14 @@ private:
     QList<QFileInfo> makeRandomClass(const QString& extension);
     QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                             const QMap<QString, QString>& labelOf,
-                                            const SampleWriter::Settings& settings);
+                                            const SampleWriter::Settings& settings, long long plannedImages);
     // Writes the model's train.cfg and test.cfg (when its template opens) and the version file
     // into the training folder root; returns the version text.
     QString writeModelFiles(const QString& root, const QString& modelName, int batch, int subdivisions,
                             int classCount);
 
     // Training run steps
-    // How long a batch run waits for the trainer to write its backup after a stop request.
+    // How long closing the dialog waits for a running trainer to write its backup.
     static constexpr int kStopGraceMs = 60000;
 
     QMessageBox::StandardButton askToSwitchModel(const QString& generated, const QString& chosen);
@@ -129,6 +143,14 @@ private:
     QString rewriteConfigurations(const QString& dataGen, const QString& model);
     // False when the launch must end (no custom weight chosen).
     bool continuationWeights(const QString& dataGen, QString* weights);
+    void connectTrainerEnd();
+    void noteTrainerErrors(const QString& text);
+    void writeTrainEnd(int code, const QString& reason);
+    // The class count of the generated folder: the lines of its labels.txt (UNKNOWN and RANDOM
+    // classes included), or the project's count when there is none.
+    int generatedClassCount(const QString& dataGen) const;
+    // Moves backup/train.backup aside as backup/train.<model>.backup; it fits no other network.
+    void moveBackupAside(const QString& dataGen, const QString& model);
 
     Ui::DialogRuzerizOzize* ui;
 };

@@ -5,6 +5,7 @@
 #include "atomic_file.h"
 #include "augmentation_settings.h"
 #include "dialog_augmentation.h"
+#include "generation_estimate.h"
 #include "interface_paths.h"
 #include "model_data.h"
 #include "model_template.h"
@@ -113,12 +114,11 @@ void DialogRuzerizOzize::on_pushButton_gen_clicked()
 
 void DialogRuzerizOzize::generate(const QString& genFolder)
 {
+    generationFailed = false;
     if (genFolder.isEmpty() || !QDir(genFolder).exists())
         return;
 
     const QString root = TrainingFolder::folderIn(genFolder);
-    if (QDir(root).exists())
-        QDir(root).removeRecursively();
 
     // The worker threads are the parallelism: OpenCV's own threads inside each of them would
     // only compete for the same cores (and would break a run limited to one thread).
@@ -139,6 +139,18 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     writerSettings.size = ui->spinBox_gen_size->value();
     writerSettings.augment = ui->checkBox_use_augment->isChecked();
     writerSettings.augmentation = AugmentationSettings::fromState(augState);
+
+    // Settings whose output cannot fit leave everything as it was, the old data_gen included.
+    const GenerationEstimate::Estimate planned =
+        GenerationEstimate::estimate(classes, writerSettings, unknownClasses, useRandomClass);
+    const QString shortage = GenerationEstimate::shortage(planned, genFolder, InterfacePaths::root());
+    if (!shortage.isEmpty()) {
+        generationFailed = true;
+        show_log(QJsonObject{{"gen_error", shortage}});
+        return;
+    }
+    if (QDir(root).exists())
+        QDir(root).removeRecursively();
 
     if (unknownClasses >= 1) {
         const QString noisePath = InterfacePaths::noiseImage(extension);
@@ -168,7 +180,8 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     writeTextFile(root + QStringLiteral("/names.list"), labels.namesText);
     writeTextFile(root + QStringLiteral("/labels.txt"), labels.labelsText);
 
-    const TrainingFolder::ClassEntries written = writeSamples(samples, labels.labelOf, writerSettings);
+    const TrainingFolder::ClassEntries written =
+        writeSamples(samples, labels.labelOf, writerSettings, planned.images);
 
     TrainingFolder::ClassEntries listed = written;
     if (useBalancing) {
@@ -228,7 +241,8 @@ QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)
 
 TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                                               const QMap<QString, QString>& labelOf,
-                                                              const SampleWriter::Settings& settings)
+                                                              const SampleWriter::Settings& settings,
+                                                              long long plannedImages)
 {
     TrainingFolder::ClassEntries written;
     ui->progressBar_gen->setValue(0);
@@ -262,10 +276,30 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
         },
         seedWorkerThread);
 
+    // The first record of the run carries the number of images planned, the last one how many
+    // sources were skipped as unreadable.
+    int skipped = 0;
+    bool totalReported = false;
+    const auto report = [&](QJsonObject record, bool last) {
+        if (!totalReported)
+            record["gen_total"] = double(plannedImages);
+        totalReported = true;
+        if (last)
+            record["gen_skipped"] = skipped;
+        show_log(record);
+    };
+
     runInJobOrder(pool, total, kEventTurnMs, noticeStop, processEvents,
                   [&](int i, const SampleWriter::Outcome& outcome) {
                       if (!outcome.entries.isEmpty())
                           written[samples.at(i).className] << outcome.entries;
+                      if (!outcome.readable && !stopRequested) {
+                          ++skipped;
+                          // A run that reported progress ends with a record; one that could
+                          // read nothing reports nothing, as before.
+                          if (i == total - 1 && totalReported)
+                              report(QJsonObject{{"gen_progress", ui->progressBar_gen->value()}}, true);
+                      }
                       // After a stop no progress is reported: a stopped run never reads as done.
                       if (!outcome.readable || stopRequested)
                           return;
@@ -277,7 +311,7 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
                       }
                       const int progress = int(100LL * (i + 1) / total);
                       ui->progressBar_gen->setValue(progress);
-                      show_log(QJsonObject{{"gen_progress", progress}});
+                      report(QJsonObject{{"gen_progress", progress}}, i == total - 1);
                       processEvents();
                   });
 

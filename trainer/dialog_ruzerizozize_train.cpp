@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -39,6 +40,11 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     isGpu = false;
     avgLoss = 999.0;
     accuracy = 0;
+    stopRequested = false;
+    trainerErrorLine.clear();
+    trainerErrorPartial.clear();
+    trainerBackend.clear();
+    stopFileTimer.stop();
     if (genPath.isEmpty())
         return;
     ui->label_avg_loss->setText(QString());
@@ -58,8 +64,10 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
 
     const QString chosen = ui->comboBox_model->currentText();
     const QString generated = version.contains(QLatin1Char(':')) ? version.split(QLatin1Char(':')).at(1) : version;
-    if (chosen != generated && askToSwitchModel(generated, chosen) == QMessageBox::Yes)
+    if (chosen != generated && askToSwitchModel(generated, chosen) == QMessageBox::Yes) {
         version = rewriteConfigurations(dataGen, chosen);
+        moveBackupAside(dataGen, generated);
+    }
     if (version.startsWith(QLatin1String("0:")))
         ui->textEdit_train_console->append("Train with model " + version + "\n");
 
@@ -108,7 +116,7 @@ QString DialogRuzerizOzize::rewriteConfigurations(const QString& dataGen, const 
     QFile::remove(dataGen + "/version");
 
     const QString version = writeModelFiles(dataGen, model, ui->spinBox_batch_size->value(),
-                                            ui->spinBox_subdivisions->value(), int(classFiles.size()));
+                                            ui->spinBox_subdivisions->value(), generatedClassCount(dataGen));
     ui->label_model_name->setText(model);
     return version;
 }
@@ -149,14 +157,118 @@ bool DialogRuzerizOzize::continuationWeights(const QString& dataGen, QString* we
 
 void DialogRuzerizOzize::stop_train()
 {
+    stopRequested = true;
     trainProcess->terminate();
     if (!exitOnStop)
         return;
-    // The trainer finishes its iteration and writes its backup on the way out; a batch run
-    // returns only once that is on disk, so the notebook never finds a half-written backup.
-    if (trainProcess->state() != QProcess::NotRunning && !trainProcess->waitForFinished(kStopGraceMs))
-        qWarning() << "the trainer did not end within" << kStopGraceMs / 1000 << "s of the stop request";
-    QCoreApplication::exit(0);
+    if (trainProcess->state() == QProcess::NotRunning) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    // The trainer ends within one subdivision and writes its backup on the way out; a batch run
+    // exits only once it is gone (trainerFinished), so the notebook never finds a half-written
+    // backup nor an orphaned trainer. The tick runs on meanwhile and keeps the log fresh.
+    exitWhenTrainerEnds = true;
+}
+
+int DialogRuzerizOzize::generatedClassCount(const QString& dataGen) const
+{
+    QFile labels(dataGen + "/labels.txt");
+    if (!labels.open(QIODevice::ReadOnly))
+        return int(classFiles.size());
+    const QByteArray text = labels.readAll();
+    // Lines are joined by "\n" with none after the last; an empty file lists no class.
+    return text.isEmpty() ? 0 : text.count('\n') + (text.endsWith('\n') ? 0 : 1);
+}
+
+void DialogRuzerizOzize::moveBackupAside(const QString& dataGen, const QString& model)
+{
+    const QString backup = dataGen + "/backup/train.backup";
+    if (!QFileInfo::exists(backup))
+        return;
+    QString name = model;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QString target = dataGen + "/backup/train." + name + ".backup";
+    // Nothing is deleted: an earlier backup of the same model keeps its name.
+    for (int n = 1; QFileInfo::exists(target); ++n)
+        target = dataGen + "/backup/train." + name + "." + QString::number(n) + ".backup";
+    if (!QFile::rename(backup, target))
+        qWarning().noquote() << "could not move" << backup << "aside to" << target;
+}
+
+void DialogRuzerizOzize::connectTrainerEnd()
+{
+    connect(trainProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &DialogRuzerizOzize::trainerFinished);
+    connect(trainProcess, &QProcess::errorOccurred, this, &DialogRuzerizOzize::trainerFailedToStart);
+    connect(&stopFileTimer, &QTimer::timeout, this, &DialogRuzerizOzize::pollStopFileAfterEnd);
+}
+
+void DialogRuzerizOzize::trainerFinished(int exitCode, QProcess::ExitStatus status)
+{
+    if (exitWhenTrainerEnds) {
+        exitWhenTrainerEnds = false;
+        QCoreApplication::exit(0);
+        return;
+    }
+    if (stopRequested)
+        return;
+    noteTrainerErrors(QStringLiteral("\n")); // an unfinished last line counts too
+    // A signal's end reads as the shell shows it: 128 + the signal number.
+    const int code = status == QProcess::CrashExit ? 128 + exitCode : exitCode;
+    QString reason = trainerErrorLine;
+    if (code == 0)
+        reason = QStringLiteral("finished");
+    else if (reason.isEmpty() && status == QProcess::CrashExit)
+        reason = QStringLiteral("the trainer was ended by signal %1").arg(exitCode);
+    else if (reason.isEmpty())
+        reason = QStringLiteral("the trainer exited with code %1").arg(exitCode);
+    writeTrainEnd(code, reason);
+}
+
+void DialogRuzerizOzize::trainerFailedToStart(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart)
+        return;
+    writeTrainEnd(127, "the trainer could not be started: " + trainProcess->errorString());
+}
+
+void DialogRuzerizOzize::writeTrainEnd(int code, const QString& reason)
+{
+    QJsonObject end;
+    end["code"] = code;
+    end["reason"] = reason;
+    end["intr"] = iteration;
+    end["avg"] = avgLoss;
+    end["acc"] = accuracy;
+    end["time_sec"] = runClock.nsecsElapsed() / 1000000000;
+    show_log(QJsonObject{{"train_end", end}});
+    // Nobody may be at the screen: the notebook's stop file still ends a batch run.
+    if (exitOnStop)
+        stopFileTimer.start(500);
+}
+
+void DialogRuzerizOzize::pollStopFileAfterEnd()
+{
+    if (trainProcess->state() != QProcess::NotRunning || !QFile::exists(InterfacePaths::trainerStop()))
+        return;
+    QFile::remove(InterfacePaths::trainerStop());
+    stopFileTimer.stop();
+    stop_train();
+}
+
+void DialogRuzerizOzize::noteTrainerErrors(const QString& text)
+{
+    QStringList lines = (trainerErrorPartial + text).split(QLatin1Char('\n'));
+    trainerErrorPartial = lines.takeLast();
+    for (const QString& raw : lines) {
+        const QString line = raw.trimmed();
+        if (line.isEmpty())
+            continue;
+        // The trainer's own "error:" line outranks whatever else it printed later.
+        if (line.startsWith(QLatin1String("error:")) || !trainerErrorLine.startsWith(QLatin1String("error:")))
+            trainerErrorLine = line;
+    }
 }
 
 void DialogRuzerizOzize::processStateChanged(QProcess::ProcessState state)
@@ -188,6 +300,8 @@ void DialogRuzerizOzize::stdoutReady()
     ui->textEdit_train_console->append(text);
 
     const TrainingOutputReading reading = TrainingOutputParser::parse(text);
+    if (trainerBackend.isEmpty())
+        trainerBackend = TrainingOutputParser::trainsOn(text);
     if (reading.hasIteration) {
         ui->label_iteration->setText("iteration :" + reading.iterationText);
         iteration = reading.iteration;
@@ -204,7 +318,9 @@ void DialogRuzerizOzize::stdoutReady()
 
 void DialogRuzerizOzize::stderrReady()
 {
-    ui->textEdit_train_console->append(decodeOutput(trainProcess->readAllStandardError()));
+    const QString text = decodeOutput(trainProcess->readAllStandardError());
+    ui->textEdit_train_console->append(text);
+    noteTrainerErrors(text);
 }
 
 void DialogRuzerizOzize::updateTimeElape()
@@ -219,7 +335,8 @@ void DialogRuzerizOzize::updateTimeElape()
     state["avg"] = avgLoss;
     state["intr"] = iteration;
     state["acc"] = accuracy;
-    state["backend"] = isGpu ? "GPU" : "CPU";
+    // What the trainer says it trains on; the executable's kind only until it has said so.
+    state["backend"] = !trainerBackend.isEmpty() ? trainerBackend : QString(isGpu ? "GPU" : "CPU");
     show_log(QJsonObject{{"train_state", state}});
 
     if (QFile::exists(InterfacePaths::trainerStop())) {

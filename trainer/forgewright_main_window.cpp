@@ -106,6 +106,7 @@ void forgewright_main_window::runArguments(int argc, char** argv)
         if (word == QLatin1String("gen")) {
             dlg_classif_train->on_pushButton_gen_clicked();
             exitAfterGen = true;
+            exitCode = dlg_classif_train->generationFailed ? 1 : 0;
             break;
         }
         if (word == QLatin1String("train")) {

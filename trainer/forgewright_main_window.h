@@ -24,6 +24,8 @@ public:
     void set_colab_count();
 
     bool exitAfterGen = false;
+    // What a gen-only run returns: 1 when generation refused to write (no room on the disk).
+    int exitCode = 0;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

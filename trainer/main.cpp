@@ -8,7 +8,7 @@ int main(int argc, char** argv)
     forgewright::forgewright_main_window window(argc, argv);
     if (window.exitAfterGen) {
         window.close();
-        return 0;
+        return window.exitCode;
     }
     window.show();
     QObject::connect(&app, &QApplication::lastWindowClosed, &app, &QApplication::quit);

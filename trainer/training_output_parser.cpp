@@ -67,6 +67,16 @@ TrainingOutputReading TrainingOutputParser::parse(const QString& chunk)
     return reading;
 }
 
+QString TrainingOutputParser::trainsOn(const QString& chunk)
+{
+    const QLatin1String marker("backend: ");
+    for (const QString& line : chunk.split(QLatin1Char('\n'))) {
+        if (line.startsWith(marker))
+            return line.mid(marker.size()).trimmed();
+    }
+    return QString();
+}
+
 QString TrainingOutputParser::elapsedText(qint64 seconds)
 {
     return QStringLiteral("%1:%2:%3")

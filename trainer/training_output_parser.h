@@ -24,6 +24,9 @@ class TrainingOutputParser
 {
 public:
     static TrainingOutputReading parse(const QString& chunk);
+    // What the trainer's first line ("backend: CPU") says it trains on; empty when the chunk
+    // has no such line.
+    static QString trainsOn(const QString& chunk);
     // Whole seconds as hours:minutes:seconds, each at least two digits; hours are not wrapped.
     static QString elapsedText(qint64 seconds);
 };

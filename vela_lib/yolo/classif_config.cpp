@@ -265,20 +265,28 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
 {
     guide_maps.clear();
     last_results.clear();
+    infer_error.clear();
     try {
         cv::dnn::Net* net = activeNet();
         if (!net || !runtime) {
             qDebug().noquote() << "classifier: no network loaded";
+            infer_error = QStringLiteral("no network loaded");
             return {};
         }
         cv::Mat bgr;
-        if (!asBgr(image, &bgr))
+        if (!asBgr(image, &bgr)) {
+            infer_error = QStringLiteral("the image cannot be classified (empty, not 8-bit, or of odd channels)");
             return {};
+        }
         net->setInput(runtime->input.blob(bgr));
         std::vector<cv::Mat> outputs;
         net->forward(outputs, runtime->outputs);
-        if (outputs.empty() || int(outputs.front().total()) != runtime->classes)
+        if (outputs.empty() || int(outputs.front().total()) != runtime->classes) {
+            infer_error = QStringLiteral("the network gave %1 scores, not %2")
+                              .arg(outputs.empty() ? 0 : qint64(outputs.front().total()))
+                              .arg(runtime->classes);
             return {};
+        }
         const cv::Mat scores = outputs.front();
         std::vector<std::pair<int, float> > results = bestScores(scores, top);
         if (outputs.size() > 1) {
@@ -291,10 +299,13 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
         return results;
     } catch (const cv::Exception& e) {
         qDebug().noquote() << "classifier: inference failed:" << QString::fromStdString(e.msg);
+        infer_error = "inference failed: " + QString::fromStdString(e.msg);
     } catch (const std::exception& e) {
         qDebug().noquote() << "classifier: inference failed:" << e.what();
+        infer_error = QStringLiteral("inference failed: ") + e.what();
     } catch (...) {
         qDebug().noquote() << "classifier: inference failed";
+        infer_error = QStringLiteral("inference failed");
     }
     guide_maps.clear();
     last_results.clear();

@@ -63,6 +63,8 @@ public:
     std::vector<cv::Scalar> class_colors; // by class index, B, G, R
     // The pairs the latest infer() returned, which draw_boxes() annotates.
     std::vector<std::pair<int, float> > last_results;
+    // Why the latest infer() returned nothing; empty after one that gave results.
+    QString infer_error;
 
     // Loads the model folder (its "test.cfg" or only .cfg, "train.weights", "names.list") on
     // backend. Everything is checked and built first; only then, under `mutex`, the network

@@ -94,15 +94,26 @@ Augmentation augmentationOf(const network* net)
 
 int topClass(const float* row, int n) { return int(std::max_element(row, row + n) - row); }
 
+// What trainBatch returns for a batch dropped by a stop; a loss is never negative.
+constexpr double kDroppedBatch = -1;
+
 // One iteration: every subdivision forward and backward, the update after the last one.
 // Returns the mean loss per image; counts the images whose top class is the true one.
+// A stop between subdivisions drops the partial batch (the update never happens and the count
+// of images seen goes back), so that a large network ends within one subdivision and its
+// backup holds the last completed update.
 double trainBatch(network* net, const Batch& batch, int* correct)
 {
     const int perPass = net->batch;
     const int classes = batch.classes;
+    const size_t seenBefore = *net->seen;
     double lossSum = 0;
     *correct = 0;
     for (int pass = 0; pass < net->subdivisions; ++pass) {
+        if (pass > 0 && StopRequest::requested()) {
+            *net->seen = seenBefore;
+            return kDroppedBatch;
+        }
         const size_t first = size_t(pass) * size_t(perPass);
         std::memcpy(net->input, batch.x.data() + first * batch.inputsPerImage,
                     sizeof(float) * size_t(perPass) * batch.inputsPerImage);
@@ -263,6 +274,8 @@ int train(network* net, const CheckedInputs& in, const std::string& cfgFile)
         }
         int correct = 0;
         const double loss = trainBatch(net, batch, &correct);
+        if (loss == kDroppedBatch)
+            break;
         averageLoss = averageLoss < 0 ? loss : averageLoss * 0.9 + loss * 0.1;
         ++trainedHere;
 

@@ -6,13 +6,17 @@
 
 // One source for both executables of the package: darknet_cpu_, and darknet_, which the
 // trainer window picks when a CUDA device is present. This build has no CUDA trainer, so
-// darknet_ runs the same engine and says so.
+// darknet_ runs the same engine and says so; both then name their backend
+// ("backend: CPU") before anything else.
 int main(int argc, char** argv)
 {
 #if VELA_TRAINER_CUDA_ENTRY
     std::printf("darknet_: this build has no CUDA trainer; training on the CPU with the same engine\n");
-    std::fflush(stdout);
 #endif
+    // What this executable trains on, before anything else it prints; the trainer window
+    // reports it as the run's backend.
+    std::printf("backend: CPU\n");
+    std::fflush(stdout);
     TrainerArguments args;
     std::string error;
     if (!ClassifierTrainer::parseArguments(argc, argv, &args, &error)) {

@@ -86,6 +86,11 @@ public:
     qint64 iteration = 0;
     double avgLoss = 999.0;
     double accuracy = 0;
+    // The trainer's validation, once it has printed a first evaluation.
+    bool hasValidation = false;
+    double valAccuracy = 0;
+    qint64 valIteration = 0;
+    double bestValAccuracy = 0;
     bool exitOnStop = false;
     bool isGpu = false;
 
@@ -112,9 +117,12 @@ protected:
 private:
     // Generation steps
     QList<QFileInfo> makeRandomClass(const QString& extension);
+    // Samples from heldFrom on are held out: written with heldSettings into heldWritten.
     QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                             const QMap<QString, QString>& labelOf,
-                                            const SampleWriter::Settings& settings);
+                                            const SampleWriter::Settings& settings, int heldFrom,
+                                            const SampleWriter::Settings& heldSettings,
+                                            QMap<QString, QStringList>* heldWritten);
 
     // Training run steps
     // How long a batch run waits for the trainer to write its backup after a stop request.

@@ -61,6 +61,9 @@ TrainingMonitor::TrainingMonitor(network* net, const DataFile& data, const Train
     if (validation.paths.empty())
         return;
     evaluator = std::make_unique<ValidationEvaluator>(validation, data.classes, net->w, net->h, threads);
+    // The first evaluation waits until the budget affords what it is expected to take.
+    lastEvaluationSeconds = evaluator->estimateSeconds();
+    evaluator->startWarmUp();
     report = TrainingReport(report.model(), report.classes(), true);
 }
 
@@ -122,8 +125,7 @@ void TrainingMonitor::atEnd(int64_t iteration, uint64_t images, bool stopped)
     if (evaluator && lastEvaluated != iteration) {
         // At a stop the last evaluation must not hold the stop up: it runs when a full one is
         // known to be quick, and ignores the stop it belongs to.
-        const bool quick = evaluatedOnce ? lastEvaluationSeconds <= kLastEvaluationAtStopSeconds
-                                         : evaluator->imageCount() <= 1000;
+        const bool quick = lastEvaluationSeconds <= kLastEvaluationAtStopSeconds;
         if ((!stopped || quick) && evaluate(iteration, !stopped))
             return;
     }

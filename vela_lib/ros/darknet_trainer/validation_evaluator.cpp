@@ -16,6 +16,10 @@
 #include <exception>
 #include <thread>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -147,6 +151,7 @@ void ValidationEvaluator::prepareChunk(int first, int count, std::vector<float>*
 bool ValidationEvaluator::evaluate(network* net, int64_t iteration, const std::function<bool()>& abandon,
                                    ValidationResult* result)
 {
+    stopWarmUp();
     const auto start = Clock::now();
     ValidationResult r;
     r.iteration = iteration;
@@ -197,6 +202,46 @@ bool ValidationEvaluator::evaluate(network* net, int64_t iteration, const std::f
     r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     *result = r;
     return true;
+}
+
+double ValidationEvaluator::estimateSeconds()
+{
+    const int sample = std::min(imageCount(), 2 * threads);
+    if (sample == 0)
+        return 0;
+    const auto start = Clock::now();
+    std::vector<float> inputs;
+    std::vector<char> readable;
+    prepareChunk(0, sample, &inputs, &readable);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return seconds * double(imageCount()) / double(sample);
+}
+
+ValidationEvaluator::~ValidationEvaluator()
+{
+    stopWarmUp();
+}
+
+void ValidationEvaluator::startWarmUp()
+{
+    if (!cacheAll || warmUp.joinable())
+        return;
+    warmUpStop = false;
+    warmUp = std::thread([this] {
+        // The lowest nice value: training keeps the processor. (Not SCHED_IDLE: a thread that
+        // may starve while holding an allocator lock would stall the batch loader.)
+        setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), 19);
+        std::vector<float> input(static_cast<size_t>(inputsPerImage));
+        for (int i = 0; i < imageCount() && !warmUpStop; ++i)
+            prepare(i, input.data());
+    });
+}
+
+void ValidationEvaluator::stopWarmUp()
+{
+    warmUpStop = true;
+    if (warmUp.joinable())
+        warmUp.join();
 }
 
 std::string ValidationEvaluator::line(const ValidationResult& r)

@@ -5,9 +5,11 @@
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct network;
@@ -63,6 +65,16 @@ public:
 
     int imageCount() const { return int(set.paths.size()); }
 
+    // Seconds a first evaluation may take, from preparing a few of the images (which stay
+    // prepared): what a run budgets before it has measured one.
+    double estimateSeconds();
+
+    // Prepares the remaining inputs on a thread of the lowest priority, so that training keeps the
+    // processor and the first evaluation mostly finds them ready. Only when they all fit in
+    // memory; an evaluation ends the warm-up first.
+    void startWarmUp();
+    ~ValidationEvaluator();
+
 private:
     // The input of image index into out (inputsPerImage floats); false when it cannot be read.
     bool prepare(int index, float* out);
@@ -77,4 +89,7 @@ private:
     const bool cacheAll;
     std::vector<std::vector<float> > cache;
     std::vector<char> unreadable;
+    void stopWarmUp();
+    std::atomic<bool> warmUpStop{false};
+    std::thread warmUp;
 };

@@ -7,17 +7,24 @@
 #include "image_augmenter.h"
 #include "network_cfg_check.h"
 #include "progress_line.h"
+#include "validation_evaluator.h"
 
 #include <darknet.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
 #include <functional>
 #include <signal.h>
 
@@ -351,6 +358,7 @@ private slots:
     void learnsShapesStopsOnSigtermAndResumes();
     void interruptStopsLikeTerminate();
     void skipsUnusableImagesAndFinishesAtMaxBatches();
+    void validatesHeldOutImagesAndKeepsTheBest();
     void refusesBadInput_data();
     void refusesBadInput();
     void cudaEntrySaysItTrainsOnTheCpu();
@@ -769,6 +777,90 @@ void DarknetTrainerTest::skipsUnusableImagesAndFinishesAtMaxBatches()
     QVERIFY(lines.last().endsWith(", 128 images"));
     for (const QString& name : {"train.backup", "train.weights"})
         QCOMPARE(iterationStoredIn(gen.path() + "/data_gen/train.cfg", gen.path() + "/data_gen/backup/" + name), qint64(4));
+}
+
+// Held-out images of the training folder's classes in data_gen/test, listed in test.list, with
+// one unreadable file among them; returns how many can be read.
+int writeValidationImages(const QString& genPath, const QStringList& classes, const QStringList& labels, int perClass)
+{
+    QStringList entries;
+    for (int c = 0; c < classes.size(); ++c) {
+        for (int i = 0; i < perClass; ++i) {
+            const QString entry = QString("data_gen/test/held%1_%2.jpg").arg(i).arg(labels.at(c));
+            cv::imwrite((genPath + "/" + entry).toStdString(), SyntheticProject::shapeImage(classes.at(c), 48, 7000u + unsigned(i)));
+            entries << entry;
+        }
+    }
+    const QString broken = "data_gen/test/broken_" + labels.at(0) + ".jpg";
+    testutil::writeBytes(genPath + "/" + broken, "no picture");
+    testutil::writeBytes(genPath + "/data_gen/test.list", (entries.join("\n") + "\n" + broken).toUtf8());
+    return entries.size();
+}
+
+void DarknetTrainerTest::validatesHeldOutImagesAndKeepsTheBest()
+{
+    QTemporaryDir gen;
+    const QStringList labels = DarknetTrainingFolder::write(gen.path(), kShapes, 20, 32, 64);
+    const int held = writeValidationImages(gen.path(), kShapes, labels, 6);
+    DarknetTrainingFolder::writeTrainCfg(gen.path(), quickCfg(3, 80));
+    const Run run = runTrainer(gen.path(), trainArgs());
+    QCOMPARE(run.exitCode, 0);
+
+    const QRegularExpression validLine("^valid\\[(\\d+)\\] top1 ([0-9.]+), top5 ([0-9.]+), (\\d+) images, [0-9.]+ seconds$");
+    QList<double> top1s;
+    qint64 lastAt = 0;
+    for (const QString& line : linesStartingWith(run.out, "valid[")) {
+        const QRegularExpressionMatch m = validLine.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        QCOMPARE(m.captured(4).toInt(), held);
+        QCOMPARE(m.captured(3), m.captured(2)); // below five classes top-5 is top-1
+        top1s << m.captured(2).toDouble();
+        lastAt = m.captured(1).toLongLong();
+    }
+    QVERIFY2(top1s.size() >= 2, qPrintable(run.out.join("\n")));
+    QCOMPARE(lastAt, qint64(80)); // once more at max_batches
+    const double best = *std::max_element(top1s.begin(), top1s.end());
+
+    // train.best holds the weights of the best evaluation: evaluated again they score the same.
+    const QString backup = gen.path() + "/data_gen/backup";
+    QByteArray cfgPath = (gen.path() + "/data_gen/train.cfg").toUtf8();
+    QByteArray bestPath = (backup + "/train.best").toUtf8();
+    network* net = parse_network_cfg(cfgPath.data());
+    load_weights(net, bestPath.data());
+    // The lists name their images relative to the generation folder, as the trainer sees them.
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(gen.path());
+    DataFile data;
+    std::string error;
+    QVERIFY(DataFile::read("data_gen/data.data", &data, &error));
+    TrainSet set;
+    std::vector<std::string> warnings;
+    QVERIFY(TrainSet::load(data, &set, &error, &warnings));
+    ValidationEvaluator evaluator(ValidationSet::load(data, set, &warnings), 3, net->w, net->h, 2);
+    ValidationResult again;
+    QVERIFY(evaluator.evaluate(net, 0, [] { return false; }, &again));
+    free_network(net);
+    QDir::setCurrent(previous);
+    QCOMPARE(QString::number(again.top1, 'f', 6), QString::number(best, 'f', 6));
+    QCOMPARE(again.skipped, 1);
+
+    // The report: every evaluation, and the best one's confusion over all readable images.
+    const QJsonObject report = QJsonDocument::fromJson(testutil::readBytes(backup + "/report.json")).object();
+    QCOMPARE(report["classes"].toArray().toVariantList(), QVariantList({"circle", "square", "triangle"}));
+    QCOMPARE(report["iterations"].toInt(), 80);
+    QVERIFY(!report["series"].toArray().isEmpty());
+    const QJsonObject validation = report["validation"].toObject();
+    QCOMPARE(validation["evaluations"].toArray().size(), top1s.size());
+    QCOMPARE(QString::number(validation["best_top1"].toDouble(), 'f', 6), QString::number(best, 'f', 6));
+    QCOMPARE(validation["unreadable"].toInt(), 1);
+    int cells = 0;
+    for (const QJsonValue& row : validation["confusion"].toArray())
+        for (const QJsonValue& n : row.toArray())
+            cells += n.toInt();
+    QCOMPARE(cells, held);
+    const cv::Mat picture = cv::imread((backup + "/report.png").toStdString());
+    QCOMPARE(picture.size(), cv::Size(1200, 800));
+    QVERIFY(QDir(backup).entryList({"*.tmp"}, QDir::Files | QDir::Hidden).isEmpty());
 }
 
 void DarknetTrainerTest::refusesBadInput_data()

@@ -64,7 +64,9 @@ private slots:
         QCOMPARE(state["gen_path"].toString(), dir.path() + "/ruzerizozize_gen");
         QCOMPARE(state["model"].toString(), QString("darknet19"));
         QCOMPARE(state["gen_size"].toInt(), 608);
-        QCOMPARE(state.size(), 18);
+        // The defaults gained one key since validation came: valid_percent, off.
+        QCOMPARE(state.size(), 19);
+        QCOMPARE(state["valid_percent"], QJsonValue(0));
         // Byte for byte: the indented JSON and one more line end.
         QCOMPARE(bytes, QJsonDocument(state).toJson(QJsonDocument::Indented) + "\n");
 

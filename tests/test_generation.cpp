@@ -12,6 +12,7 @@
 #include "test_support.h"
 #include "training_folder.h"
 #include "user_prompt.h"
+#include "validation_split.h"
 
 #include <darknet.h>
 
@@ -361,6 +362,73 @@ private slots:
         }
         QCOMPARE(QDir(out.root + "/train").count() - 2, uint(out.entries.size()));
         QCOMPARE(progressRecord(), 100);
+    }
+
+    void heldOutCountFollowsTheShare_data()
+    {
+        QTest::addColumn<int>("images");
+        QTest::addColumn<int>("percent");
+        QTest::addColumn<int>("held");
+        QTest::newRow("a fifth") << 10 << 20 << 2;
+        QTest::newRow("rounded half up") << 5 << 50 << 3;
+        QTest::newRow("at least one of two") << 2 << 1 << 1;
+        QTest::newRow("one left to train") << 3 << 50 << 2;
+        QTest::newRow("a single image trains") << 1 << 50 << 0;
+        QTest::newRow("none") << 100 << 0 << 0;
+    }
+
+    void heldOutCountFollowsTheShare()
+    {
+        QFETCH(int, images);
+        QFETCH(int, percent);
+        QFETCH(int, held);
+        QCOMPARE(ValidationSplit::heldOutCount(images, percent), held);
+    }
+
+    // Held-out images go to test/ once, at the generation size; neither they nor any augmented
+    // copy reach train.list; garbage classes train whole; valid_percent 0 is the old folder.
+    void heldOutImagesStayOutOfTraining()
+    {
+        QTemporaryDir work;
+        const QString project = work.path() + "/project";
+        SyntheticProject::write(project, {"cat", "dog"}, 10, 40, "png", 3);
+        SyntheticProject::write(project, {"eel"}, 1, 40, "png", 4);
+        generate(with(baseState(project, work.path()),
+                      {{"valid_percent", 20}, {"use_augmen", true}, {"use_class_balancing", true},
+                       {"unknown_classes", 1}, {"use_random_class", true}}));
+
+        const TrainingFolderOnDisk out(work.path());
+        QCOMPARE(out.names, QStringList({"UNKNOWN", "UNKNOWN", "cat", "dog", "eel"}));
+        const QStringList held = lines(out.root + "/test.list");
+        const QSet<QString> heldSet(held.begin(), held.end());
+        const QSet<QString> trained(out.entries.begin(), out.entries.end());
+        QVERIFY(!heldSet.intersects(trained));
+        QCOMPARE(int(QDir(out.root + "/test").count()) - 2, held.size());
+        const int variants = variantsPerImage();
+        const QList<int> heldPerClass = {0, 0, 2, 2, 0};
+        for (int c = 0; c < out.labels.size(); ++c) {
+            const QStringList ofClass = held.filter(out.labels.at(c));
+            QCOMPARE(ofClass.size(), heldPerClass.at(c));
+            for (const QString& entry : ofClass) {
+                QVERIFY(entry.startsWith("data_gen/test/"));
+                QCOMPARE(imageSize(out.fileOf(entry)), cv::Size(64, 64));
+                // Not even the plain copy of a held image trains.
+                const cv::Mat heldImage = cv::imread(out.fileOf(entry).toStdString());
+                for (const QString& trainEntry : out.entriesOf(c)) {
+                    const cv::Mat image = cv::imread(out.fileOf(trainEntry).toStdString());
+                    QVERIFY(image.size() != heldImage.size() || cv::norm(image, heldImage, cv::NORM_L1) > 0);
+                }
+            }
+        }
+        // The classes wrote their 8 training sources with all their copies, and balancing
+        // repeated nothing from the held images.
+        QCOMPARE(QDir(out.root + "/train").count() - 2, uint(1000 + 1 + 2 * 8 * (1 + variants) + 1 + variants));
+        QCOMPARE(out.entriesOf(0).size(), 1000);
+        QCOMPARE(progressRecord(), 100);
+
+        generate(with(baseState(project, work.path()), {{"valid_percent", 0}}));
+        QCOMPARE(testutil::readBytes(out.root + "/test.list"), testutil::readBytes(out.root + "/train.list"));
+        QVERIFY(QDir(out.root + "/test").isEmpty());
     }
 
     void nullClassesHaveNoName()

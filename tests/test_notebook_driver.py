@@ -84,6 +84,46 @@ class TheWholeRoad(InterfaceFolder):
         self.assertEqual(server.process.returncode, 0)
 
 
+class HeldOutValidation(InterfaceFolder):
+    def test_best_weights_report_and_server_agree(self):
+        gen_folder = self.work / "gen"
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False,
+                       valid_percent=20)
+        vd.gen()
+        data_gen = gen_folder / "data_gen"
+        held = (data_gen / "test.list").read_text().split("\n")
+        self.assertFalse(set(held) & set((data_gen / "train.list").read_text().split("\n")))
+
+        # Stopped at the first evaluation, so that the held-out accuracy is not simply 100 %.
+        run = vd.train()
+        state = run.wait_for(val_accuracy=0, budget=120, poll=0.3)
+        self.assertIn("val_acc", state)
+        self.assertGreaterEqual(state["best_val_acc"], state["val_acc"])
+        vd.stop(run)
+        report = run.report()
+        validation = report["validation"]
+        self.assertEqual(sum(map(sum, validation["confusion"])), len(held))
+        self.assertEqual(max(e["top1"] for e in validation["evaluations"]), validation["best_top1"])
+        self.assertEqual(png_size(run.report_picture()), (1200, 800))
+
+        model = vd.export(gen_folder, self.work / "model")
+        self.assertEqual((model / "train.weights").read_bytes(), (data_gen / "backup" / "train.best").read_bytes())
+
+        # seerkeep, on the same weights and pictures, counts the same correct answers (within one).
+        labels = (data_gen / "labels.txt").read_text().split("\n")
+        names = (data_gen / "names.list").read_text().split("\n")
+        server = vd.serve()
+        try:
+            self.assertTrue(vd.update(model)["load_model"])
+            correct = 0
+            for entry in held:
+                truth = next(names[i] for i, label in enumerate(labels) if label in entry)
+                correct += vd.test(gen_folder / entry)["results"][0]["name"] == truth
+        finally:
+            vd.exit(server)
+        self.assertLessEqual(abs(correct - round(validation["best_top1"] * len(held))), 1)
+
+
 class ClearErrors(InterfaceFolder):
     def test_missing_project_folder(self):
         with self.assertRaises(vd.DriverError):

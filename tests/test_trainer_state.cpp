@@ -29,7 +29,7 @@ private slots:
         const QStringList keys = {"prj_path", "gen_path", "keep_aspect_ratio", "augmen", "use_augmen",
                                   "use_class_balancing", "use_random_class", "model", "unknown_classes", "batch",
                                   "subdivisions", "continue_train", "continue_defalut", "continue_custom",
-                                  "custom_wg", "gen_jpg", "gen_png", "gen_size"};
+                                  "custom_wg", "gen_jpg", "gen_png", "gen_size", "valid_percent"};
         QStringList expected = keys;
         expected.sort();
         QCOMPARE(state.keys(), expected);
@@ -51,6 +51,7 @@ private slots:
         QCOMPARE(state["gen_jpg"].toBool(), true);
         QCOMPARE(state["gen_png"].toBool(), false);
         QCOMPARE(state["gen_size"].toInt(), 608);
+        QCOMPARE(state["valid_percent"].toInt(), 0);
 
         // The augmentation settings are stored whole, with the editor's defaults.
         DialogAugmentation editor;
@@ -141,6 +142,7 @@ private slots:
         changed["gen_jpg"] = false;
         changed["gen_png"] = true;
         changed["gen_size"] = 224;
+        changed["valid_percent"] = 20;
         QJsonObject aug = changed["augmen"].toObject();
         aug["is_fh"] = true;
         changed["augmen"] = aug;
@@ -153,6 +155,7 @@ private slots:
         QCOMPARE(saved["custom_wg"].toString(), changed["custom_wg"].toString());
         QCOMPARE(saved["unknown_classes"].toInt(), 3);
         QCOMPARE(saved["gen_png"].toBool(), true);
+        QCOMPARE(saved["valid_percent"].toInt(), 20);
         QCOMPARE(saved["augmen"].toObject()["is_fh"].toBool(), true);
     }
 

@@ -101,6 +101,40 @@ private slots:
         QCOMPARE(TrainingOutputParser::trainsOn("iteration[1] 1, 0.1: 1, 1 avg, 0 acc, 0.1 rate"), QString());
     }
 
+    void validationLine_data()
+    {
+        QTest::addColumn<QString>("chunk");
+        QTest::addColumn<bool>("found");
+        QTest::addColumn<qint64>("iteration");
+        QTest::addColumn<QString>("label");
+        const QString progress = "iteration[300] 300, 2.1: 0.5, 0.6 avg, 0.9 acc, 0.1 rate, 0.2 seconds, 4800 images";
+        QTest::newRow("alone") << "valid[300] top1 0.935000, top5 1.000000, 200 images, 0.41 seconds\n" << true
+                               << qint64(300) << "Validation : 93.50 %";
+        QTest::newRow("after progress, the later one wins")
+            << progress + "\nvalid[200] top1 0.5, top5 1, 9 images, 0.1 seconds\nvalid[300] top1 0.9, top5 1, 9 images, 0.1 seconds"
+            << true << qint64(300) << "Validation : 90.00 %";
+        QTest::newRow("progress only") << progress << false << qint64(0) << "";
+        QTest::newRow("not at a line start") << "xvalid[3] top1 0.5, top5 1, 9 images" << false << qint64(0) << "";
+        QTest::newRow("cut short") << "valid[3] top1 0.5, top5" << false << qint64(0) << "";
+    }
+
+    void validationLine()
+    {
+        QFETCH(QString, chunk);
+        QFETCH(bool, found);
+        const TrainingOutputReading r = TrainingOutputParser::parse(chunk);
+        QCOMPARE(r.hasValidation, found);
+        if (!found)
+            return;
+        QFETCH(qint64, iteration);
+        QFETCH(QString, label);
+        QCOMPARE(r.validationIteration, iteration);
+        QCOMPARE(r.validationLabel, label);
+        QCOMPARE(r.validationAccuracy, label.mid(13, 5).toDouble());
+        // The batch accuracy is not taken from the validation line.
+        QCOMPARE(r.hasAccuracy, chunk.contains(" acc,"));
+    }
+
     void elapsedText()
     {
         QCOMPARE(TrainingOutputParser::elapsedText(3725), QString("01:02:05"));

@@ -5,6 +5,7 @@ A notebook imports this module and calls, in order:
     write_state(project, gen_folder, model="VoderoVod_32")
     gen()
     run = train();  run.wait_for(accuracy=90, budget=300);  stop(run)
+    (with write_state(..., valid_percent=20): run.wait_for(val_accuracy=90); run.report())
     export(gen_folder, model_folder)
     server = serve();  update(model_folder);  result = test(image);  exit(server)
 
@@ -42,7 +43,7 @@ DEFAULT_STATE = {
     "augmen": {}, "batch": 16, "continue_custom": False, "continue_defalut": True,
     "continue_train": True, "custom_wg": "", "gen_jpg": True, "gen_png": False, "gen_size": 608,
     "keep_aspect_ratio": True, "model": "darknet19", "subdivisions": 8, "unknown_classes": 0,
-    "use_augmen": True, "use_class_balancing": True, "use_random_class": False,
+    "use_augmen": True, "use_class_balancing": True, "use_random_class": False, "valid_percent": 0,
 }
 
 
@@ -180,9 +181,11 @@ class TrainingRun:
     """A running `forgewright train`; its progress comes from the trainer's log."""
     process: subprocess.Popen
     started: float = field(default_factory=time.monotonic)
+    gen_folder: Path = None
 
     def state(self):
-        """The latest "train_state" object: intr, avg, acc (percent), time_sec, time_str, backend."""
+        """The latest "train_state" object: intr, avg, acc (percent), time_sec, time_str, backend,
+        and with validation, once a first evaluation exists, val_acc, val_intr, best_val_acc."""
         record = read_record(_path(TRAIN_LOG))
         if record and isinstance(record.get("train_state"), dict):
             return record["train_state"]
@@ -196,10 +199,28 @@ class TrainingRun:
         reason, intr, avg, acc, time_sec), or None while it has not."""
         return _train_end(read_record(_path(TRAIN_LOG)))
 
-    def wait_for(self, accuracy=None, iterations=None, budget=600, on_progress=None, poll=1.0):
-        """Wait until the accuracy (percent) or the iteration count is reached, the budget (s)
-        passes or the trainer ends. Returns the last state; raises with the trainer's reason when
-        it ended with a non-zero code (stop() then still ends forgewright)."""
+    def report(self):
+        """The training report (data_gen/backup/report.json) as a dict, None before the first."""
+        try:
+            return json.loads((self._backup_folder() / "report.json").read_text(encoding="utf-8"))
+        except (FileNotFoundError, json.JSONDecodeError, UnicodeDecodeError):
+            return None
+
+    def report_picture(self):
+        """The path of the report picture (data_gen/backup/report.png), None before the first."""
+        path = self._backup_folder() / "report.png"
+        return path if path.exists() else None
+
+    def _backup_folder(self):
+        gen_folder = self.gen_folder or json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))["gen_path"]
+        return Path(gen_folder) / "data_gen" / "backup"
+
+    def wait_for(self, accuracy=None, iterations=None, budget=600, on_progress=None, poll=1.0,
+                 val_accuracy=None):
+        """Wait until the batch accuracy (percent), the validation accuracy (percent, once the
+        trainer has evaluated) or the iteration count is reached, the budget (s) passes or the
+        trainer ends. Returns the last state; raises with the trainer's reason when it ended with
+        a non-zero code (stop() then still ends forgewright)."""
         deadline = time.monotonic() + budget
         last = None
         while time.monotonic() < deadline:
@@ -217,6 +238,8 @@ class TrainingRun:
                 if accuracy is not None and state.get("acc", 0) >= accuracy and state.get("intr", 0) > 0:
                     break
                 if iterations is not None and state.get("intr", 0) >= iterations:
+                    break
+                if val_accuracy is not None and state.get("val_acc", -1) >= val_accuracy:
                     break
             time.sleep(poll)
         # After a "train_end" the log holds no state any more: the last one seen stands.
@@ -263,7 +286,8 @@ def train():
                 proc.terminate()
             _raise_on_failed_end(end, run)
         if not stop_file.exists() and (record.get("train_state") or end is not None):
-            return TrainingRun(proc)
+            state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
+            return TrainingRun(proc, gen_folder=Path(state["gen_path"]))
         time.sleep(0.2)
     proc.terminate()
     raise DriverError("training did not start within 60 s")
@@ -285,10 +309,14 @@ def stop(run, timeout=60):
 
 def export(gen_folder, model_folder):
     """Copy the trained weights, names and test configuration into a model folder, as the
-    trainer's Export does: train.weights, names.list, test.cfg."""
+    trainer's Export does: train.weights, names.list, test.cfg. With validation on
+    (valid_percent > 0 in the state file) the weights are the best evaluated ones, train.best,
+    when it exists, else the latest backup; a line says which was taken."""
     data_gen = Path(gen_folder) / "data_gen"
+    weights = _weights_to_export(data_gen / "backup")
+    print(f"export: train.weights from {weights}")
     sources = {
-        "train.weights": data_gen / "backup" / "train.backup",
+        "train.weights": weights,
         "names.list": data_gen / "names.list",
         "test.cfg": data_gen / "test.cfg",
     }
@@ -300,6 +328,17 @@ def export(gen_folder, model_folder):
     for target, source in sources.items():
         _write_whole(model_folder / target, source.read_bytes())
     return model_folder
+
+
+def _weights_to_export(backup):
+    try:
+        state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
+    except (FileNotFoundError, json.JSONDecodeError, UnicodeDecodeError):
+        state = {}
+    best = backup / "train.best"
+    if int((state if isinstance(state, dict) else {}).get("valid_percent", 0) or 0) > 0 and best.exists():
+        return best
+    return backup / "train.backup"
 
 
 # ---------------------------------------------------------------------------------------------

@@ -110,6 +110,7 @@ QJsonObject DialogRuzerizOzize::saveState()
     state["gen_jpg"] = ui->radioButton_jpg->isChecked();
     state["gen_png"] = ui->radioButton_png->isChecked();
     state["gen_size"] = ui->spinBox_gen_size->value();
+    state["valid_percent"] = ui->spinBox_valid_percent->value();
     return state;
 }
 
@@ -151,6 +152,8 @@ void DialogRuzerizOzize::restoreState(QJsonObject state)
         ui->radioButton_png->setChecked(state["gen_png"].toBool());
         ui->spinBox_gen_size->setValue(state["gen_size"].toInt());
     }
+    // Saved before validation existed: none, as then.
+    ui->spinBox_valid_percent->setValue(state["valid_percent"].toInt(0));
 
     if (!prjPath.isEmpty() && classFiles.isEmpty())
         loadProject(prjPath);

@@ -88,6 +88,11 @@ public:
     qint64 iteration = 0;
     double avgLoss = 999.0;
     double accuracy = 0;
+    // The trainer's validation, once it has printed a first evaluation.
+    bool hasValidation = false;
+    double valAccuracy = 0;
+    qint64 valIteration = 0;
+    double bestValAccuracy = 0;
     bool exitOnStop = false;
     bool isGpu = false;
 
@@ -126,9 +131,12 @@ protected:
 private:
     // Generation steps
     QList<QFileInfo> makeRandomClass(const QString& extension);
+    // Samples from heldFrom on are held out: written with heldSettings into heldWritten.
     QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                             const QMap<QString, QString>& labelOf,
-                                            const SampleWriter::Settings& settings, long long plannedImages);
+                                            const SampleWriter::Settings& settings, long long plannedImages,
+                                            int heldFrom, const SampleWriter::Settings& heldSettings,
+                                            QMap<QString, QStringList>* heldWritten);
     // Writes the model's train.cfg and test.cfg (when its template opens) and the version file
     // into the training folder root; returns the version text.
     QString writeModelFiles(const QString& root, const QString& modelName, int batch, int subdivisions,

@@ -15,6 +15,7 @@
 #include "sample_writer.h"
 #include "training_folder.h"
 #include "user_prompt.h"
+#include "validation_split.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -131,6 +132,7 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     const bool useBalancing = ui->checkBox_use_class_balancing->isChecked();
     const QString modelName = ui->comboBox_model->currentText();
     const int batch = ui->spinBox_batch_size->value();
+    const int validPercent = ui->spinBox_valid_percent->value();
     const int subdivisions = ui->spinBox_subdivisions->value();
 
     SampleWriter::Settings writerSettings;
@@ -142,7 +144,7 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
 
     // Settings whose output cannot fit leave everything as it was, the old data_gen included.
     const GenerationEstimate::Estimate planned =
-        GenerationEstimate::estimate(classes, writerSettings, unknownClasses, useRandomClass);
+        GenerationEstimate::estimate(classes, writerSettings, unknownClasses, useRandomClass, validPercent);
     const QString shortage = GenerationEstimate::shortage(planned, genFolder, InterfacePaths::root());
     if (!shortage.isEmpty()) {
         generationFailed = true;
@@ -161,12 +163,19 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     if (useRandomClass)
         classes[QLatin1String(TrainingFolder::kRandomClass)] = makeRandomClass(extension);
 
-    QVector<TrainingFolder::Sample> samples = TrainingFolder::sampleList(classes);
-
     seedQtRandom(uint(time(nullptr)));
     std::random_device entropy;
     std::mt19937 shuffler(entropy());
+
+    // Held out before anything is augmented; with no validation share every image trains.
+    const ValidationSplit::Parts parts = ValidationSplit::split(classes, validPercent, shuffler);
+    QVector<TrainingFolder::Sample> samples = TrainingFolder::sampleList(parts.train);
     TrainingFolder::shuffle(samples, shuffler);
+    const int heldFrom = samples.size();
+    samples += TrainingFolder::sampleList(parts.held);
+    SampleWriter::Settings heldSettings = writerSettings;
+    heldSettings.trainFolder = root + QLatin1Char('/') + QLatin1String(ValidationSplit::kTestFolder);
+    heldSettings.augment = false;
 
     QDir().mkdir(root);
     QDir().mkdir(root + QStringLiteral("/train"));
@@ -180,8 +189,9 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     writeTextFile(root + QStringLiteral("/names.list"), labels.namesText);
     writeTextFile(root + QStringLiteral("/labels.txt"), labels.labelsText);
 
+    TrainingFolder::ClassEntries held;
     const TrainingFolder::ClassEntries written =
-        writeSamples(samples, labels.labelOf, writerSettings, planned.images);
+        writeSamples(samples, labels.labelOf, writerSettings, planned.images, heldFrom, heldSettings, &held);
 
     TrainingFolder::ClassEntries listed = written;
     if (useBalancing) {
@@ -194,7 +204,8 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     const QString trainingList = TrainingFolder::trainingListText(listed, shuffler);
     processEvents();
     writeTextFile(root + QStringLiteral("/train.list"), trainingList);
-    writeTextFile(root + QStringLiteral("/test.list"), trainingList);
+    writeTextFile(root + QStringLiteral("/test.list"),
+                  heldFrom < samples.size() ? TrainingFolder::trainingListText(held, shuffler) : trainingList);
     writeModelFiles(root, modelName, batch, subdivisions, classCount);
 }
 
@@ -242,7 +253,9 @@ QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)
 TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<TrainingFolder::Sample>& samples,
                                                               const QMap<QString, QString>& labelOf,
                                                               const SampleWriter::Settings& settings,
-                                                              long long plannedImages)
+                                                              long long plannedImages, int heldFrom,
+                                                              const SampleWriter::Settings& heldSettings,
+                                                              TrainingFolder::ClassEntries* heldWritten)
 {
     TrainingFolder::ClassEntries written;
     ui->progressBar_gen->setValue(0);
@@ -271,8 +284,8 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
             if (stopRequested.load())
                 return SampleWriter::Outcome();
             const TrainingFolder::Sample& sample = samples.at(index);
-            return SampleWriter::write(sample.className, sample.path, labelOf.value(sample.className), settings,
-                                       keepRunning);
+            return SampleWriter::write(sample.className, sample.path, labelOf.value(sample.className),
+                                       index < heldFrom ? settings : heldSettings, keepRunning);
         },
         seedWorkerThread);
 
@@ -291,8 +304,10 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
 
     runInJobOrder(pool, total, kEventTurnMs, noticeStop, processEvents,
                   [&](int i, const SampleWriter::Outcome& outcome) {
-                      if (!outcome.entries.isEmpty())
+                      if (!outcome.entries.isEmpty() && i < heldFrom)
                           written[samples.at(i).className] << outcome.entries;
+                      for (const QString& entry : (i < heldFrom ? QStringList() : outcome.entries))
+                          (*heldWritten)[samples.at(i).className] << ValidationSplit::testEntry(entry);
                       if (!outcome.readable && !stopRequested) {
                           ++skipped;
                           // A run that reported progress ends with a record; one that could

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -45,6 +46,10 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     trainerErrorPartial.clear();
     trainerBackend.clear();
     stopFileTimer.stop();
+    hasValidation = false;
+    valAccuracy = bestValAccuracy = 0;
+    valIteration = 0;
+    ui->label_val_acc->clear();
     if (genPath.isEmpty())
         return;
     ui->label_avg_loss->setText(QString());
@@ -314,6 +319,13 @@ void DialogRuzerizOzize::stdoutReady()
         ui->label_acc->setText(reading.accuracyLabel);
         accuracy = reading.accuracy;
     }
+    if (reading.hasValidation) {
+        ui->label_val_acc->setText(reading.validationLabel);
+        valAccuracy = reading.validationAccuracy;
+        valIteration = reading.validationIteration;
+        bestValAccuracy = hasValidation ? std::max(bestValAccuracy, valAccuracy) : valAccuracy;
+        hasValidation = true;
+    }
 }
 
 void DialogRuzerizOzize::stderrReady()
@@ -337,6 +349,11 @@ void DialogRuzerizOzize::updateTimeElape()
     state["acc"] = accuracy;
     // What the trainer says it trains on; the executable's kind only until it has said so.
     state["backend"] = !trainerBackend.isEmpty() ? trainerBackend : QString(isGpu ? "GPU" : "CPU");
+    if (hasValidation) {
+        state["val_acc"] = valAccuracy;
+        state["val_intr"] = valIteration;
+        state["best_val_acc"] = bestValAccuracy;
+    }
     show_log(QJsonObject{{"train_state", state}});
 
     if (QFile::exists(InterfacePaths::trainerStop())) {
@@ -348,7 +365,10 @@ void DialogRuzerizOzize::updateTimeElape()
 void DialogRuzerizOzize::on_pushButton_export_clicked()
 {
     const QString dataGen = TrainingFolder::folderIn(genPath);
-    const QList<QPair<QString, QString> > files = {{dataGen + "/backup/train.backup", "/train.weights"},
+    // With validation the best evaluated weights are the model; without, the latest backup.
+    const QString best = dataGen + "/backup/train.best";
+    const bool takeBest = ui->spinBox_valid_percent->value() > 0 && QFile::exists(best);
+    const QList<QPair<QString, QString> > files = {{takeBest ? best : dataGen + "/backup/train.backup", "/train.weights"},
                                                    {dataGen + "/names.list", "/names.list"},
                                                    {dataGen + "/test.cfg", "/test.cfg"}};
     for (const auto& file : files) {

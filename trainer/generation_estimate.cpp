@@ -3,6 +3,7 @@
 #include "augmentation_enumerator.h"
 #include "picture_file.h"
 #include "random_img.h"
+#include "validation_split.h"
 
 #include <QStorageInfo>
 
@@ -54,7 +55,7 @@ cv::Mat firstReadableSource(const TrainingFolder::ClassFiles& classes)
 } // namespace
 
 Estimate estimate(const TrainingFolder::ClassFiles& classes, const SampleWriter::Settings& settings,
-                  int unknownClasses, bool randomClass)
+                  int unknownClasses, bool randomClass, int validPercent)
 {
     Estimate e;
     const long long variants = settings.augment ? AugmentationEnumerator::count(settings.augmentation) : 0;
@@ -62,10 +63,12 @@ Estimate estimate(const TrainingFolder::ClassFiles& classes, const SampleWriter:
     const double sourceBytes = encodedBytes(sample, settings.extension, settings.size);
     const double variantBytes = encodedBytes(sample, settings.extension, TrainingFolder::kFixedSide);
     for (auto it = classes.cbegin(); it != classes.cend(); ++it) {
-        const long long copies = TrainingFolder::isGarbageClass(it.key()) ? 0 : variants;
-        const double sources = double(it.value().size());
-        e.images += it.value().size() * (1 + copies);
-        e.trainBytes += sources * sourceBytes + sources * double(copies) * variantBytes;
+        const bool garbage = TrainingFolder::isGarbageClass(it.key());
+        const long long copies = garbage ? 0 : variants;
+        const int held = garbage ? 0 : ValidationSplit::heldOutCount(it.value().size(), validPercent);
+        const double sources = double(it.value().size() - held);
+        e.images += held + (it.value().size() - held) * (1 + copies);
+        e.trainBytes += (sources + held) * sourceBytes + sources * double(copies) * variantBytes;
     }
     if (unknownClasses > 0) {
         cv::Mat noise(TrainingFolder::kFixedSide, TrainingFolder::kFixedSide, CV_8UC3);

@@ -18,9 +18,10 @@ struct Estimate
     double tempBytes = 0;  // into the interface folder (noise image, random class)
 };
 
-// classes: the project's classes (garbage classes come from unknownClasses and randomClass).
+// classes: the project's classes (garbage classes come from unknownClasses and randomClass);
+// validPercent of each is held out, written once and never augmented.
 Estimate estimate(const TrainingFolder::ClassFiles& classes, const SampleWriter::Settings& settings,
-                  int unknownClasses, bool randomClass);
+                  int unknownClasses, bool randomClass, int validPercent = 0);
 
 // Bytes free for this user on the file system holding folder.
 qint64 freeBytes(const QString& folder);

@@ -1,5 +1,6 @@
 #include "training_output_parser.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
@@ -24,12 +25,30 @@ void readIteration(const QString& chunk, TrainingOutputReading& reading)
     reading.iteration = reading.iterationText.toLongLong();
 }
 
+void readValidation(const QString& chunk, TrainingOutputReading& reading)
+{
+    static const QRegularExpression line(QStringLiteral("^valid\\[(\\d+)\\] top1 ([0-9.]+), top5 [0-9.]+, \\d+ images"),
+                                         QRegularExpression::MultilineOption);
+    QRegularExpressionMatchIterator matches = line.globalMatch(chunk);
+    QRegularExpressionMatch last;
+    while (matches.hasNext())
+        last = matches.next();
+    if (!last.hasMatch())
+        return;
+    const QString top1 = QString::number(last.captured(2).toDouble() * 100.0, 'f', 2);
+    reading.hasValidation = true;
+    reading.validationIteration = last.captured(1).toLongLong();
+    reading.validationAccuracy = top1.toDouble();
+    reading.validationLabel = "Validation : " + top1 + " %";
+}
+
 } // namespace
 
 TrainingOutputReading TrainingOutputParser::parse(const QString& chunk)
 {
     TrainingOutputReading reading;
     readIteration(chunk, reading);
+    readValidation(chunk, reading);
 
     // The latest line with an average wins; blanks are dropped before its numbers are read.
     const QStringList lines = chunk.split(QLatin1Char('\n'));

@@ -17,9 +17,16 @@ struct TrainingOutputReading
     bool hasAccuracy = false;
     QString accuracyLabel;
     double accuracy = 0; // percent
+
+    // The latest "valid[I] top1 T, top5 F, N images, S seconds" line of the chunk.
+    bool hasValidation = false;
+    QString validationLabel;     // "Validation : 93.50 %"
+    double validationAccuracy = 0; // top-1, percent with 2 decimals
+    qint64 validationIteration = 0;
 };
 
-// Reads the trainer's progress lines ("iteration[I] I, E: L, A avg, C acc, R rate, ...").
+// Reads the trainer's progress lines ("iteration[I] I, E: L, A avg, C acc, R rate, ...") and
+// validation lines ("valid[I] top1 T, ...").
 class TrainingOutputParser
 {
 public:

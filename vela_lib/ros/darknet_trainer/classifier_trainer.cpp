@@ -6,6 +6,7 @@
 #include "progress_line.h"
 #include "stop_request.h"
 #include "train_set.h"
+#include "training_monitor.h"
 #include "weights_file.h"
 
 #include <darknet.h>
@@ -137,10 +138,13 @@ public:
     {
     }
 
-    void maybeWrite(int64_t iteration)
+    // True when this iteration wrote the backup.
+    bool maybeWrite(int64_t iteration)
     {
-        if (iteration % kBackupEveryIterations == 0 || Clock::now() - lastWrite >= kBackupEvery)
-            write(backup);
+        if (iteration % kBackupEveryIterations != 0 && Clock::now() - lastWrite < kBackupEvery)
+            return false;
+        write(backup);
+        return true;
     }
     void writeBackup() { write(backup); }
     void writeFinal() { write(finalWeights); }
@@ -250,13 +254,14 @@ bool moreToTrain(network* net)
 }
 
 // Trains until max_batches or a stop; returns the exit code.
-int train(network* net, const CheckedInputs& in, const std::string& cfgFile)
+int train(network* net, const CheckedInputs& in, const TrainerArguments& args)
 {
     // The loader's threads share out the images; OpenCV must not add threads of its own.
     cv::setNumThreads(1);
     const int loaderThreads = int(std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
     BatchLoader loader(in.set, augmentationOf(net), net->batch * net->subdivisions, loaderThreads);
-    BackupWriter backups(net, in.data.backup, baseName(cfgFile));
+    BackupWriter backups(net, in.data.backup, baseName(args.cfgFile));
+    TrainingMonitor monitor(net, in.data, in.set, args.dataFile, baseName(args.cfgFile), loaderThreads);
 
     std::printf("Learning Rate: %g, Momentum: %g, Decay: %g\n", net->learning_rate, net->momentum, net->decay);
     std::fflush(stdout);
@@ -291,8 +296,10 @@ int train(network* net, const CheckedInputs& in, const std::string& cfgFile)
         const std::string line = ProgressLine::format(report) + "\n";
         if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
             StopRequest::request(); // nobody reads the progress any more: stop as on a signal
-        backups.maybeWrite(report.iteration);
+        monitor.afterIteration(report, backups.maybeWrite(report.iteration));
     }
+    if (trainedHere > 0)
+        monitor.atEnd(int64_t(get_current_batch(net)), uint64_t(*net->seen), StopRequest::requested());
     if (StopRequest::requested()) {
         // A stop before the first iteration keeps whatever backup the folder already holds.
         if (trainedHere > 0)
@@ -316,5 +323,5 @@ int ClassifierTrainer::run(const TrainerArguments& args)
     NetworkPtr net = buildNetwork(args, in, &error);
     if (!net)
         return failWith(error);
-    return train(net.get(), in, args.cfgFile);
+    return train(net.get(), in, args);
 }

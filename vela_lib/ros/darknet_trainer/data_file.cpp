@@ -42,6 +42,8 @@ bool DataFile::parse(const std::string& text, DataFile* data, std::string* error
     data->trainList = options["train"];
     data->labels = options["labels"];
     data->backup = options["backup"];
+    data->validList = options.count("valid") ? options["valid"] : std::string();
+    data->names = options.count("names") ? options["names"] : std::string();
     return true;
 }
 

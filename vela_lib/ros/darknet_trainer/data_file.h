@@ -3,11 +3,13 @@
 #include <string>
 
 // The darknet data file of a classifier training folder: lines "key = value", of which the
-// trainer reads classes, train, labels and backup (valid, names and top serve the testing side).
+// trainer reads classes, train, labels, backup, valid and names (top serves the testing side).
 struct DataFile
 {
     int classes = 0;
     std::string trainList;
+    std::string validList; // empty when the file names none
+    std::string names;     // the class display names; empty when the file names none
     std::string labels;
     std::string backup;
 

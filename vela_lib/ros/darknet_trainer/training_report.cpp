@@ -1,0 +1,172 @@
+#include "training_report.h"
+
+#include "training_report_picture.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+std::string quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// JSON has no NaN or infinity: a diverged loss reads as null.
+std::string number(double value)
+{
+    if (!std::isfinite(value))
+        return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+void warn(const std::string& message)
+{
+    std::fprintf(stderr, "warning: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+} // namespace
+
+TrainingReport::TrainingReport(std::string model, std::vector<std::string> classes, bool validation)
+    : modelName(std::move(model)), classNames(std::move(classes)), validation(validation)
+{
+}
+
+void TrainingReport::addIteration(int64_t iteration, double averageLoss, double accuracy)
+{
+    if (iteration % stride != 0 && !points.empty())
+        return;
+    points.push_back({iteration, averageLoss, accuracy});
+    if (points.size() <= kMaxPoints)
+        return;
+    // Twice as sparse from the start: every other point goes, and so do later ones.
+    std::vector<Point> kept;
+    for (size_t i = 0; i < points.size(); i += 2)
+        kept.push_back(points[i]);
+    points.swap(kept);
+    stride *= 2;
+}
+
+bool TrainingReport::addEvaluation(const ValidationResult& result)
+{
+    evals.push_back({result.iteration, result.top1, result.top5, result.seconds, result.images});
+    if (best >= 0 && result.top1 <= evals[size_t(best)].top1)
+        return false;
+    best = int(evals.size()) - 1;
+    bestEvaluation = result;
+    return true;
+}
+
+void TrainingReport::setProgress(int64_t iterations, uint64_t images, double wallSeconds)
+{
+    iterationCount = iterations;
+    imageCount = images;
+    seconds = wallSeconds;
+}
+
+std::string TrainingReport::json() const
+{
+    std::ostringstream out;
+    out << "{\n  \"model\": " << quoted(modelName) << ",\n  \"classes\": [";
+    for (size_t i = 0; i < classNames.size(); ++i)
+        out << (i ? ", " : "") << quoted(classNames[i]);
+    out << "],\n  \"iterations\": " << iterationCount << ",\n  \"images\": " << imageCount
+        << ",\n  \"wall_seconds\": " << number(seconds) << ",\n  \"series\": [";
+    for (size_t i = 0; i < points.size(); ++i)
+        out << (i ? ",\n    " : "\n    ") << "{\"iteration\": " << points[i].iteration
+            << ", \"avg_loss\": " << number(points[i].averageLoss) << ", \"accuracy\": " << number(points[i].accuracy)
+            << "}";
+    out << (points.empty() ? "]" : "\n  ]");
+    if (validation) {
+        out << ",\n  \"validation\": {\n    \"evaluations\": [";
+        for (size_t i = 0; i < evals.size(); ++i)
+            out << (i ? ",\n      " : "\n      ") << "{\"iteration\": " << evals[i].iteration
+                << ", \"top1\": " << number(evals[i].top1) << ", \"top5\": " << number(evals[i].top5)
+                << ", \"images\": " << evals[i].images << ", \"seconds\": " << number(evals[i].seconds) << "}";
+        out << (evals.empty() ? "]" : "\n    ]");
+        if (best >= 0) {
+            const ValidationResult& b = bestEvaluation;
+            out << ",\n    \"best_iteration\": " << b.iteration << ",\n    \"best_top1\": " << number(b.top1)
+                << ",\n    \"best_top5\": " << number(b.top5) << ",\n    \"images\": " << b.images
+                << ",\n    \"unreadable\": " << b.skipped << ",\n    \"per_class\": [";
+            for (size_t c = 0; c < b.confusion.size(); ++c) {
+                int count = 0;
+                for (const int n : b.confusion[c])
+                    count += n;
+                const double top1 = count > 0 ? double(b.confusion[c][c]) / double(count) : 0;
+                out << (c ? ",\n      " : "\n      ") << "{\"class\": "
+                    << quoted(c < classNames.size() ? classNames[c] : std::to_string(c)) << ", \"images\": " << count
+                    << ", \"top1\": " << (count > 0 ? number(top1) : "null") << "}";
+            }
+            out << "\n    ],\n    \"confusion\": [";
+            for (size_t r = 0; r < b.confusion.size(); ++r) {
+                out << (r ? ",\n      [" : "\n      [");
+                for (size_t c = 0; c < b.confusion[r].size(); ++c)
+                    out << (c ? ", " : "") << b.confusion[r][c];
+                out << "]";
+            }
+            out << "\n    ]";
+        }
+        out << "\n  }";
+    }
+    out << "\n}\n";
+    return out.str();
+}
+
+bool TrainingReport::writeWhole(const std::string& path, const std::string& bytes)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string temporary = folder + "." + name + "." + std::to_string(getpid()) + ".tmp";
+    {
+        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+        file.write(bytes.data(), std::streamsize(bytes.size()));
+        file.close();
+        if (!file) {
+            std::remove(temporary.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+void TrainingReport::write(const std::string& folder) const
+{
+    const std::string jsonPath = folder + "/report.json";
+    if (!writeWhole(jsonPath, json()))
+        warn("the training report " + jsonPath + " could not be written");
+    const std::string picturePath = folder + "/report.png";
+    std::string png;
+    if (!TrainingReportPicture::encode(*this, &png) || !writeWhole(picturePath, png))
+        warn("the training report picture " + picturePath + " could not be written");
+}

@@ -5,7 +5,8 @@
 //   --voderovod:  VoderoVod_32, 4 classes, 128 JPEGs of 608 x 608 (the size generation writes),
 //                 batch 16, subdivisions 8, 400 iterations each.
 //
-//   bench_darknet_trainer [--voderovod] [--iterations N] [--only-ours]
+//   bench_darknet_trainer [--voderovod] [--iterations N] [--only-ours] [--ours PATH]
+// (--ours runs another build's darknet_cpu_ as ours, for before and after figures)
 #include "darknet_training_folder.h"
 #include "test_support.h"
 
@@ -115,7 +116,9 @@ int main(int argc, char** argv)
                 qPrintable(model), side, side, batch, subdivisions, iterations);
     std::fflush(stdout);
 
-    const QString ours = testutil::binaryDir() + "/ros/vela_lib_yolo/darknet_cpu_";
+    const int oursAt = args.indexOf("--ours");
+    const QString ours = oursAt > 0 && oursAt + 1 < args.size() ? args.at(oursAt + 1)
+                                                                : testutil::binaryDir() + "/ros/vela_lib_yolo/darknet_cpu_";
     const Timing mine = runTrainer(ours, {"classifier", "train", "data_gen/data.data", "data_gen/train.cfg", "-dont_show"},
                                    folder.path(), iterations);
     if (!mine.ok)

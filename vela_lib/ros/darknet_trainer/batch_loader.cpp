@@ -126,9 +126,12 @@ DecodedPicture BatchLoader::decode(size_t index)
         return picture;
     const double bytes = double(picture.bytes());
     if (caching.load() < 0) {
-        // The first picture stands for the others: generated sets are of one size.
+        // The first picture stands for the others: generated sets are of one size. Only
+        // pictures larger than the augmentation needs cost more to decode than to train on;
+        // for the others a cache would be memory spent for nothing.
+        const bool worthIt = picture.reduction > 1 && bytes * double(set.paths.size()) <= kCacheBudgetBytes;
         int undecided = -1;
-        caching.compare_exchange_strong(undecided, bytes * double(set.paths.size()) <= kCacheBudgetBytes ? 1 : 0);
+        caching.compare_exchange_strong(undecided, worthIt ? 1 : 0);
         if (caching.load() == 0)
             return picture;
     }

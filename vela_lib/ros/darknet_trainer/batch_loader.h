@@ -26,8 +26,9 @@ struct Batch
 
 // Prepares the next batch on background threads while the current one trains, like darknet's
 // loader. An image that cannot be read is reported once on standard error and never drawn
-// again. Pictures are decoded no larger than the augmentation needs; when the whole train set
-// so decoded fits kCacheBudgetBytes, each is decoded once and kept.
+// again. Pictures are decoded no larger than the augmentation needs; when they are larger
+// than that (decoding is then the cost) and the whole train set so decoded fits
+// kCacheBudgetBytes, each is decoded once and kept.
 class BatchLoader
 {
 public:

@@ -1,8 +1,12 @@
 // Training speed of the package's darknet_cpu_ against the stock "darknet classifier train" of
-// Debian's darknet package: darknet19, 4 classes, 128 images of 256 x 256, batch 16,
-// subdivisions 1, 10 iterations each, same data and configuration.
+// Debian's darknet package, same data and configuration, with each trainer's peak memory:
+//   default:      darknet19, 4 classes, 128 images of 256 x 256, batch 16, subdivisions 1,
+//                 10 iterations each;
+//   --voderovod:  VoderoVod_32, 4 classes, 128 JPEGs of 608 x 608 (the size generation writes),
+//                 batch 16, subdivisions 8, 400 iterations each.
 //
-//   bench_darknet_trainer [--iterations N] [--only-ours]
+//   bench_darknet_trainer [--voderovod] [--iterations N] [--only-ours] [--ours PATH]
+// (--ours runs another build's darknet_cpu_ as ours, for before and after figures)
 #include "darknet_training_folder.h"
 #include "test_support.h"
 
@@ -14,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
+#include <QFile>
+
 #include <cstdio>
 
 namespace {
@@ -22,6 +28,7 @@ struct Timing
 {
     bool ok = false;
     double wallSeconds = 0;
+    double peakMiB = 0; // the largest resident size seen
     QList<double> iterationSeconds; // as each trainer prints them
 };
 
@@ -37,8 +44,20 @@ Timing runTrainer(const QString& program, const QStringList& args, const QString
     clock.start();
     process.start(program, args);
     Timing timing;
-    if (!process.waitForStarted(10000) || !process.waitForFinished(-1))
+    if (!process.waitForStarted(10000))
         return timing;
+    // The kernel keeps the high-water mark; the last look before the end is the peak.
+    const QString status = QString("/proc/%1/status").arg(process.processId());
+    while (!process.waitForFinished(20)) {
+        if (process.state() == QProcess::NotRunning)
+            break;
+        QFile file(status);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QRegularExpressionMatch m = QRegularExpression("VmHWM:\\s+([0-9]+) kB").match(QString::fromLatin1(file.readAll()));
+        if (m.hasMatch())
+            timing.peakMiB = std::max(timing.peakMiB, m.captured(1).toDouble() / 1024);
+    }
     timing.wallSeconds = clock.nsecsElapsed() / 1e9;
     const QRegularExpression seconds(", ([0-9.]+) seconds, [0-9]+ images");
     for (const QString& line : QString::fromUtf8(process.readAllStandardOutput()).split("\n")) {
@@ -65,9 +84,10 @@ double steadySeconds(const Timing& t)
 void report(const char* name, const Timing& t, int imagesPerIteration)
 {
     const int iterations = t.iterationSeconds.size();
-    std::printf("%-26s %8.1f s wall  %7.2f images/s wall  %7.2f images/s after the first iteration\n", name,
-                t.wallSeconds, iterations * imagesPerIteration / t.wallSeconds,
-                (iterations - 1) * imagesPerIteration / steadySeconds(t));
+    std::printf("%-26s %8.1f s wall  %7.2f images/s wall  %7.2f images/s after the first iteration  "
+                "peak %.0f MiB\n",
+                name, t.wallSeconds, iterations * imagesPerIteration / t.wallSeconds,
+                (iterations - 1) * imagesPerIteration / steadySeconds(t), t.peakMiB);
 }
 
 } // namespace
@@ -76,23 +96,29 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    int iterations = 10;
+    const bool voderoVod = args.contains("--voderovod");
+    int iterations = voderoVod ? 400 : 10;
     const int at = args.indexOf("--iterations");
     if (at > 0 && at + 1 < args.size())
         iterations = args.at(at + 1).toInt();
     const bool onlyOurs = args.contains("--only-ours");
     const int batch = 16;
+    const QString model = voderoVod ? "VoderoVod_32" : "darknet19";
+    const int side = voderoVod ? 608 : 256;
+    const int subdivisions = voderoVod ? 8 : 1;
 
     QTemporaryDir folder;
-    DarknetTrainingFolder::write(folder.path(), {"circle", "cross", "square", "triangle"}, 32, 256, 256);
-    QString cfg = DarknetTrainingFolder::instantiate("darknet19", batch, 1, 4);
+    DarknetTrainingFolder::write(folder.path(), {"circle", "cross", "square", "triangle"}, 32, side, side);
+    QString cfg = DarknetTrainingFolder::instantiate(model, batch, subdivisions, 4);
     cfg = DarknetTrainingFolder::withNetValue(cfg, "max_batches", QString::number(iterations));
     DarknetTrainingFolder::writeTrainCfg(folder.path(), cfg);
-    std::printf("darknet19, 4 classes, 128 images of 256 x 256, batch %d, subdivisions 1, %d iterations\n", batch,
-                iterations);
+    std::printf("%s, 4 classes, 128 images of %d x %d, batch %d, subdivisions %d, %d iterations\n",
+                qPrintable(model), side, side, batch, subdivisions, iterations);
     std::fflush(stdout);
 
-    const QString ours = testutil::binaryDir() + "/ros/vela_lib_yolo/darknet_cpu_";
+    const int oursAt = args.indexOf("--ours");
+    const QString ours = oursAt > 0 && oursAt + 1 < args.size() ? args.at(oursAt + 1)
+                                                                : testutil::binaryDir() + "/ros/vela_lib_yolo/darknet_cpu_";
     const Timing mine = runTrainer(ours, {"classifier", "train", "data_gen/data.data", "data_gen/train.cfg", "-dont_show"},
                                    folder.path(), iterations);
     if (!mine.ok)

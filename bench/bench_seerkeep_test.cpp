@@ -1,8 +1,10 @@
 // The server's "test" turnaround: from writing a "test" command file to the rewritten heartbeat,
-// with a darknet19 model (random weights from libdarknet), beside the bare ClassifConfig::infer
-// time and the PNG encoding of the result, on the same picture.
+// with a VoderoVod_32 and a darknet19 model (random weights from libdarknet), beside the bare
+// ClassifConfig::infer time and the PNG encoding of the result, on the same picture; once with
+// the server reacting to the file as it appears, once polling only (SEERKEEP_POLL_ONLY).
 //   build/bench/bench_seerkeep_test [runs]
-// The loop should add no more than the poll interval (500 ms) and the PNG encode to inference.
+// With the watcher the loop should add no more than about 15 ms to inference and encoding;
+// polling alone adds up to the poll interval (500 ms).
 #include "classif_config.h"
 #include "darknet_models.h"
 #include "dialog_list_configs.h"
@@ -72,6 +74,74 @@ double turnaround(const QString& dir, const QByteArray& command)
     return clock.nsecsElapsed() / 1e6;
 }
 
+struct Bare
+{
+    Figures infer, encode;
+};
+
+// Inference and encoding in this process.
+bool measureBare(const QString& model, cv::Mat scaled, int runs, Bare* bare)
+{
+    DialogListConfigs list;
+    if (!list.addConfigPath(model, model, "CPU"))
+        return false;
+    ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(model);
+    config->infer(scaled); // first run sets up buffers
+    std::vector<double> infer, encode;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer t;
+        t.start();
+        config->infer(scaled);
+        infer.push_back(t.nsecsElapsed() / 1e6);
+
+        cv::Mat result = scaled.clone();
+        std::vector<uchar> png;
+        t.restart();
+        cv::imencode(".png", result, png);
+        encode.push_back(t.nsecsElapsed() / 1e6);
+    }
+    bare->infer = summary(infer);
+    bare->encode = summary(encode);
+    return true;
+}
+
+// The server, driven through its command file: the turnarounds of runs "test" commands.
+bool measureServer(const QString& model, const QString& picturePath, int runs, bool pollOnly, Figures* figures)
+{
+    QTemporaryDir interfaceDir;
+    QProcess server;
+    QProcessEnvironment env = testutil::programEnvironment(interfaceDir.path());
+    if (pollOnly)
+        env.insert("SEERKEEP_POLL_ONLY", "1");
+    server.setProcessEnvironment(env);
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.setStandardErrorFile(QProcess::nullDevice());
+    writeWhole(interfaceDir.filePath("derarodizir_test.cmd"), "leftover");
+    server.start(testutil::binaryDir() + "/server/seerkeep", QStringList());
+    if (!server.waitForStarted(30000))
+        return false;
+    while (QFileInfo::exists(interfaceDir.filePath("derarodizir_test.cmd")))
+        QThread::msleep(5);
+    if (turnaround(interfaceDir.path(), ("update," + model).toUtf8()) < 0)
+        return false;
+    const QByteArray test = ("test," + picturePath).toUtf8();
+    turnaround(interfaceDir.path(), test); // first run sets up buffers
+    // A driver writes its commands at any moment of the poll cycle, not just after a heartbeat.
+    QRandomGenerator rng(5);
+    std::vector<double> commands;
+    for (int i = 0; i < runs; ++i) {
+        QThread::msleep(rng.bounded(500));
+        const double ms = turnaround(interfaceDir.path(), test);
+        if (ms < 0)
+            return false;
+        commands.push_back(ms);
+    }
+    turnaround(interfaceDir.path(), "exit");
+    server.waitForFinished(30000);
+    *figures = summary(commands);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -80,10 +150,12 @@ int main(int argc, char** argv)
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
 
     QTemporaryDir dir;
-    const QString model = dir.filePath("darknet19");
     const QStringList classes = {"a", "b", "c", "d", "e"};
-    if (!darknetmodels::writeRandomModel(model, darknetmodels::darknet19Cfg(classes.size()), classes)) {
-        std::fprintf(stderr, "cannot write the darknet19 model\n");
+    const QString voderoVod = dir.filePath("VoderoVod_32");
+    const QString darknet19 = dir.filePath("darknet19");
+    if (!darknetmodels::writeRandomModel(voderoVod, darknetmodels::voderoVod32Cfg(classes.size(), 1), classes) ||
+        !darknetmodels::writeRandomModel(darknet19, darknetmodels::darknet19Cfg(classes.size()), classes)) {
+        std::fprintf(stderr, "cannot write the models\n");
         return 1;
     }
     // A camera-sized picture; the server scales it to 608 x 342 before classifying.
@@ -95,68 +167,27 @@ int main(int argc, char** argv)
     cv::Mat scaled;
     cv::resize(picture, scaled, cv::Size(608, 342), 0, 0, cv::INTER_LINEAR);
 
-    // Bare inference and encoding, in this process.
-    std::vector<double> infer, encode;
-    {
-        DialogListConfigs list;
-        if (!list.addConfigPath("bench", model, "CPU")) {
-            std::fprintf(stderr, "cannot load the darknet19 model\n");
-            return 1;
-        }
-        ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value("bench");
-        config->infer(scaled); // first run sets up buffers
-        for (int i = 0; i < runs; ++i) {
-            QElapsedTimer t;
-            t.start();
-            config->infer(scaled);
-            infer.push_back(t.nsecsElapsed() / 1e6);
-
-            cv::Mat result = scaled.clone();
-            std::vector<uchar> png;
-            t.restart();
-            cv::imencode(".png", result, png);
-            encode.push_back(t.nsecsElapsed() / 1e6);
-        }
-    }
-
-    // The server, driven through its command file.
-    QTemporaryDir interfaceDir;
-    QProcess server;
-    server.setProcessEnvironment(testutil::programEnvironment(interfaceDir.path()));
-    server.setStandardOutputFile(QProcess::nullDevice());
-    server.setStandardErrorFile(QProcess::nullDevice());
-    writeWhole(interfaceDir.filePath("derarodizir_test.cmd"), "leftover");
-    server.start(testutil::binaryDir() + "/server/seerkeep", QStringList());
-    if (!server.waitForStarted(30000))
-        return 1;
-    while (QFileInfo::exists(interfaceDir.filePath("derarodizir_test.cmd")))
-        QThread::msleep(5);
-    if (turnaround(interfaceDir.path(), ("update," + model).toUtf8()) < 0)
-        return 1;
-    const QByteArray test = ("test," + picturePath).toUtf8();
-    turnaround(interfaceDir.path(), test); // first run sets up buffers
-    // A driver writes its commands at any moment of the poll cycle, not just after a heartbeat.
-    QRandomGenerator rng(5);
-    std::vector<double> commands;
-    for (int i = 0; i < runs; ++i) {
-        QThread::msleep(rng.bounded(500));
-        const double ms = turnaround(interfaceDir.path(), test);
-        if (ms < 0)
-            return 1;
-        commands.push_back(ms);
-    }
-    turnaround(interfaceDir.path(), "exit");
-    server.waitForFinished(30000);
-
-    const Figures inferF = summary(infer), encodeF = summary(encode), commandF = summary(commands);
-    std::printf("darknet19, 5 classes, CPU, picture 1280x720 (classified at 608x342), %d runs, load %s\n", runs,
+    std::printf("5 classes, CPU, picture 1280x720 (classified at 608x342), %d runs, load %s\n", runs,
                 qPrintable(loadAverage()));
-    print("ClassifConfig::infer", inferF);
-    print("PNG encode of the result", encodeF);
-    print("\"test\" command file -> heartbeat", commandF);
-    const double overhead = commandF.median - inferF.median - encodeF.median;
-    std::printf("loop overhead (median turnaround - infer - encode): %.1f ms (poll interval 500 ms); "
-                "turnaround / infer = %.2f\n",
-                overhead, commandF.median / inferF.median);
+    for (const QString& model : {voderoVod, darknet19}) {
+        const QByteArray name = QFileInfo(model).fileName().toUtf8();
+        Bare bare;
+        Figures watched, polled;
+        if (!measureBare(model, scaled, runs, &bare) || !measureServer(model, picturePath, runs, false, &watched) ||
+            !measureServer(model, picturePath, runs, true, &polled)) {
+            std::fprintf(stderr, "%s: the measurement failed\n", name.constData());
+            return 1;
+        }
+        std::printf("\n%s\n", name.constData());
+        print("ClassifConfig::infer", bare.infer);
+        print("PNG encode of the result", bare.encode);
+        print("\"test\" -> heartbeat, watcher", watched);
+        print("\"test\" -> heartbeat, poll only", polled);
+        const double bareMs = bare.infer.median + bare.encode.median;
+        std::printf("loop overhead (median turnaround - infer - encode): watcher %.1f ms, poll only %.1f ms; "
+                    "poll only / watcher = %.1fx\n",
+                    watched.median - bareMs, polled.median - bareMs, polled.median / watched.median);
+    }
+    std::printf("load %s\n", qPrintable(loadAverage()));
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "seerkeep_main_window.h"
 #include "ui_seerkeep_main_window.h"
 
+#include "command_file_watcher.h"
 #include "dialog_derarodizir_v2.h"
 #include "heartbeat.h"
 #include "interface_paths.h"
@@ -33,6 +34,11 @@ seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
     const QString modelFolder = ui->lineEdit_model_path->text();
     if (!QDir(modelFolder).exists())
         QDir().mkpath(modelFolder);
+    // Commands are carried out as soon as they are written; the timer catches what a file
+    // system does not notify. Watching begins before the leftover goes, so no command is missed.
+    if (CommandFileWatcher::wanted())
+        connect(new CommandFileWatcher(InterfacePaths::serverCommand(), this), &CommandFileWatcher::ready, this,
+                &seerkeep_main_window::loop_cmd);
     // A command left from an earlier run is stale: it is never carried out.
     if (QFileInfo::exists(InterfacePaths::serverCommand()))
         QFile::remove(InterfacePaths::serverCommand());

@@ -12,9 +12,10 @@ class seerkeep_main_window;
 
 namespace seerkeep {
 
-// The inference server's control window. A driver talks to it through the command file: every
-// 500 ms the file is looked for, its one command ("update", "test", "exit") carried out on the
-// classifier dialog, the file deleted and the heartbeat file rewritten.
+// The inference server's control window. A driver talks to it through the command file: as soon
+// as it is written (and every 500 ms in any case) the file is looked for, its one command
+// ("update", "test", "exit") carried out on the classifier dialog, the file deleted and the
+// heartbeat file rewritten.
 class seerkeep_main_window : public QMainWindow
 {
     Q_OBJECT

@@ -6,10 +6,14 @@
 #include "cfg_document.h"
 #include "image_augmenter.h"
 #include "network_cfg_check.h"
+#include "picture_decoder.h"
 #include "progress_line.h"
 #include "validation_evaluator.h"
 
 #include <darknet.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <QDir>
 #include <QFile>
@@ -353,6 +357,8 @@ private slots:
     void patchUnrollingMatchesLibdarknet();
     void layerKernelsMatchLibdarknet();
     void augmentationFeedsDarknetsPlanarRgb();
+    void reducedDecodeKeepsTheCropsRegion();
+    void reducedDecodeLearnsAsTheWholePicture();
     void cfgCheckAgreesWithLibdarknet_data();
     void cfgCheckAgreesWithLibdarknet();
     void learnsShapesStopsOnSigtermAndResumes();
@@ -623,6 +629,111 @@ void DarknetTrainerTest::augmentationFeedsDarknetsPlanarRgb()
     ImageAugmenter(jitter).augment(image, rng, out.data());
     for (float v : out)
         QVERIFY(v >= 0.0f && v <= 1.0f);
+}
+
+// A picture decoded at 1/2, 1/4 or 1/8 of its size gets the crop of the same region as the
+// whole picture: with the same draws, soft blobs land at the same place of the network input.
+void DarknetTrainerTest::reducedDecodeKeepsTheCropsRegion()
+{
+    QTemporaryDir dir;
+    const cv::Size size(610, 450); // sides no power of two divides
+    cv::Mat blobs(size, CV_32F, cv::Scalar(0));
+    for (int gy = 0; gy < 3; ++gy) {
+        for (int gx = 0; gx < 4; ++gx)
+            cv::circle(blobs, cv::Point(80 + gx * 150 + gy * 20, 75 + gy * 150), 25, cv::Scalar(1), cv::FILLED);
+    }
+    cv::GaussianBlur(blobs, blobs, cv::Size(0, 0), 20);
+    cv::Mat picture;
+    cv::normalize(blobs, blobs, 0, 200, cv::NORM_MINMAX);
+    blobs.convertTo(picture, CV_8U);
+    cv::cvtColor(picture, picture, cv::COLOR_GRAY2BGR);
+    const std::string path = dir.filePath("blobs.jpg").toStdString();
+    QVERIFY(cv::imwrite(path, picture, {cv::IMWRITE_JPEG_QUALITY, 95}));
+    cv::Size declared;
+    QVERIFY(PictureDecoder::jpegSize(path, &declared));
+    QCOMPARE(declared.width, size.width);
+    QCOMPARE(declared.height, size.height);
+
+    Augmentation geometry; // VoderoVod_32's, colour left alone
+    geometry.width = geometry.height = 32;
+    geometry.minSide = 32;
+    geometry.maxSide = 64;
+    geometry.angle = 7;
+    geometry.aspect = 0.75f;
+    const ImageAugmenter augmenter(geometry);
+    // The reduction for a shorter side of at least 450, 225, 113 and 57 pixels.
+    std::vector<DecodedPicture> decoded;
+    for (int needed : {450, 225, 113, 57}) {
+        decoded.push_back(PictureDecoder(needed).read(path));
+        QCOMPARE(decoded.back().reduction, 1 << (decoded.size() - 1));
+        QCOMPARE(decoded.back().original.width, size.width);
+    }
+    QCOMPARE(PictureDecoder(64).read(path).reduction, 4);
+
+    struct Placement
+    {
+        double mass = 0, x = 0, y = 0;
+    };
+    auto place = [&](const DecodedPicture& p, unsigned seed) {
+        std::mt19937 rng(seed);
+        std::vector<float> out(32 * 32 * 3);
+        augmenter.augment(p, rng, out.data());
+        Placement at;
+        for (int y = 0; y < 32; ++y) {
+            for (int x = 0; x < 32; ++x) {
+                const double v = out[size_t(y * 32 + x)];
+                at.mass += v;
+                at.x += v * x;
+                at.y += v * y;
+            }
+        }
+        at.x /= at.mass;
+        at.y /= at.mass;
+        return at;
+    };
+    for (unsigned seed = 1; seed <= 30; ++seed) {
+        const Placement whole = place(decoded[0], seed);
+        for (size_t k = 1; k < decoded.size(); ++k) {
+            const Placement reduced = place(decoded[k], seed);
+            const QString what = QString("seed %1, 1/%2: (%3, %4) against (%5, %6), mass %7 against %8")
+                                     .arg(seed).arg(decoded[k].reduction).arg(reduced.x).arg(reduced.y).arg(whole.x)
+                                     .arg(whole.y).arg(reduced.mass).arg(whole.mass);
+            QVERIFY2(std::abs(reduced.x - whole.x) < 0.1 && std::abs(reduced.y - whole.y) < 0.1, qPrintable(what));
+            QVERIFY2(std::abs(reduced.mass - whole.mass) < 0.03 * whole.mass, qPrintable(what));
+        }
+    }
+}
+
+// Training on 608 x 608 JPEGs decoded at 1/8 learns as training on the whole pictures: the same
+// draws (one seed) give the same loss curve within a few per cent.
+void DarknetTrainerTest::reducedDecodeLearnsAsTheWholePicture()
+{
+    QTemporaryDir gen;
+    DarknetTrainingFolder::write(gen.path(), kShapes, 12, 608, 608);
+    const int iterations = 120;
+    DarknetTrainingFolder::writeTrainCfg(gen.path(), quickCfg(3, iterations));
+    QList<double> finalAverage;
+    for (const char* decode : {"full", "reduced"}) {
+        QProcess trainer;
+        QProcessEnvironment env = environment();
+        env.insert("VELA_TRAINER_SEED", "7");
+        env.insert("VELA_TRAINER_DECODE", decode);
+        trainer.setProcessEnvironment(env);
+        trainer.setWorkingDirectory(gen.path());
+        trainer.start(packageDir() + "/darknet_cpu_", trainArgs());
+        QVERIFY(trainer.waitForStarted(10000));
+        const Run run = finish(&trainer);
+        QCOMPARE(run.exitCode, 0);
+        const QStringList lines = progressLines(run.out);
+        QCOMPARE(lines.size(), iterations);
+        const WindowReading first = readLikeTrainerWindow(lines.first());
+        const WindowReading last = readLikeTrainerWindow(lines.last());
+        qInfo() << decode << "decode: average loss" << first.averageLoss << "->" << last.averageLoss;
+        QVERIFY2(last.averageLoss < first.averageLoss / 2, qPrintable(lines.join("\n")));
+        finalAverage << last.averageLoss;
+    }
+    QVERIFY2(std::abs(finalAverage[1] - finalAverage[0]) <= 0.1 * finalAverage[0],
+             qPrintable(QString("%1 against %2").arg(finalAverage[1]).arg(finalAverage[0])));
 }
 
 void DarknetTrainerTest::cfgCheckAgreesWithLibdarknet_data()

@@ -72,6 +72,9 @@ class TheWholeRoad(InterfaceFolder):
             record = vd.test(SAMPLES / "shapes_holdout" / "square_0.jpg")
             self.assertEqual(record["results"][0]["name"], "square")
             self.assertEqual(max(png_size(record["result_path"])), 608)
+            holdout = [SAMPLES / "shapes_holdout" / name for name in ("circle_0.jpg", "square_0.jpg")]
+            records = vd.test_many(holdout)
+            self.assertEqual([r["results"][0]["name"] for r in records], ["circle", "square"])
 
             with self.assertRaises(vd.DriverError) as failure:
                 vd.test(self.work / "no such image.png")

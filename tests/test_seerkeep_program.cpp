@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QThread>
 #include <QtTest>
 
 #include <opencv2/imgcodecs.hpp>
@@ -224,6 +225,29 @@ private slots:
         }
 
         QVERIFY(server.send("exit\r\n"));
+        QCOMPARE(server.exitCode(), 0);
+    }
+
+    void aCommandWrittenInPlaceIsReadWhole()
+    {
+        QTemporaryDir dir;
+        Server server(dir.path());
+        QVERIFY(server.started);
+        // A driver that writes without a rename, in pieces a moment apart: the server must wait
+        // for the whole word, and a half "te" would be consumed with no record at all.
+        for (int round = 0; round < 5; ++round) {
+            QFile::remove(server.heartbeat());
+            QFile command(server.commandFile());
+            QVERIFY(command.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            QCOMPARE(command.write("te"), qint64(2));
+            QThread::usleep(1000);
+            QCOMPARE(command.write("st\n"), qint64(3));
+            command.close();
+            QVERIFY(server.waitFor(
+                [&] { return QFileInfo::exists(server.heartbeat()) && !QFileInfo::exists(server.commandFile()); }));
+            QCOMPARE(server.states(), (QStringList{"test_start", "test_error"}));
+        }
+        QVERIFY(server.send("exit\n"));
         QCOMPARE(server.exitCode(), 0);
     }
 

@@ -8,6 +8,7 @@ A notebook imports this module and calls, in order:
     (with write_state(..., valid_percent=20): run.wait_for(val_accuracy=90); run.report())
     export(gen_folder, model_folder)
     server = serve();  update(model_folder);  result = test(image);  exit(server)
+    (or records = test_many(images) for a list of images)
 
 Everything lives in one interface folder: $VELA_TMP_DIR, else /tmp (the programs use the same
 rule). Only the Python standard library is used.
@@ -26,7 +27,7 @@ from pathlib import Path
 
 __all__ = [
     "DriverError", "interface_dir", "write_state", "gen", "train", "stop", "export", "serve",
-    "update", "test", "exit", "read_record", "TrainingRun", "Server",
+    "update", "test", "test_many", "exit", "read_record", "TrainingRun", "Server",
 ]
 
 STATE_FILE = "ruzerizozize.json"
@@ -362,10 +363,13 @@ def _send(command, timeout):
     before = _heartbeat_stamp()
     _write_whole(_path(COMMAND_FILE), command)
     deadline = time.monotonic() + timeout
+    # The server answers within milliseconds; a long command is waited for ever more calmly.
+    pause = 0.001
     while time.monotonic() < deadline:
         if not _path(COMMAND_FILE).exists() and _heartbeat_stamp() != before:
             return read_record(_path(SERVER_LOG))
-        time.sleep(0.05)
+        time.sleep(pause)
+        pause = min(pause * 1.5, 0.05)
     raise DriverError(f"the server did not answer {command!r} within {timeout} s")
 
 
@@ -407,6 +411,18 @@ def test(image, timeout=120):
     record = dict(record)
     record["result_path"] = str(_path(RESULT_FILE))
     return record
+
+
+def test_many(images, timeout=120):
+    """Classify each image in turn; returns their "test_end" records in the order given.
+    The result picture is rewritten by every image, so the records carry no "result_path".
+    Raises as test() does, on the first image that fails."""
+    records = []
+    for image in images:
+        record = test(image, timeout)
+        del record["result_path"]
+        records.append(record)
+    return records
 
 
 def exit(server, timeout=30):  # noqa: A001 - the notebook's word for it

@@ -1,20 +1,27 @@
 #include "batch_loader.h"
 
+#include "run_seed.h"
+
 #include <cstdio>
 #include <cstring>
 
 BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads)
-    : set(set), augmenter(augmentation), imagesPerBatch(imagesPerBatch),
+    : set(set), augmenter(augmentation), decoder(augmenter.largestScaledSide()), imagesPerBatch(imagesPerBatch),
       inputsPerImage(augmentation.width * augmentation.height * 3), workers(std::max(1, threads)),
-      unreadable(new std::atomic<bool>[set.paths.size()]), readable(int(set.paths.size()))
+      unreadable(new std::atomic<bool>[set.paths.size()]), readable(int(set.paths.size())),
+      cache(set.paths.size()), cacheState(new std::atomic<int>[set.paths.size()])
 {
     std::random_device seeds;
+    unsigned fixed = 0;
+    const bool repeatable = RunSeed::fixed(&fixed);
     for (int i = 0; i < workers; ++i) {
-        std::seed_seq seed{seeds(), seeds(), unsigned(i)};
+        std::seed_seq seed{repeatable ? fixed : seeds(), repeatable ? 0u : seeds(), unsigned(i)};
         rngs.emplace_back(seed);
     }
-    for (size_t i = 0; i < set.paths.size(); ++i)
+    for (size_t i = 0; i < set.paths.size(); ++i) {
         unreadable[i] = false;
+        cacheState[i] = 0;
+    }
     producer = std::thread(&BatchLoader::produce, this);
 }
 
@@ -92,11 +99,11 @@ void BatchLoader::fillPart(Batch* batch, int worker, int workers)
     try {
         std::mt19937& rng = rngs[size_t(worker)];
         for (int i = worker; i < batch->images; i += workers) {
-            cv::Mat image;
-            const int index = drawReadable(rng, &image);
+            DecodedPicture picture;
+            const int index = drawReadable(rng, &picture);
             if (index < 0)
                 return;
-            augmenter.augment(image, rng, batch->x.data() + size_t(i) * batch->inputsPerImage);
+            augmenter.augment(picture, rng, batch->x.data() + size_t(i) * batch->inputsPerImage);
             batch->y[size_t(i) * batch->classes + size_t(set.classOf[size_t(index)])] = 1.0f;
         }
     } catch (const std::exception& e) {
@@ -110,15 +117,48 @@ void BatchLoader::report(const std::exception& e)
         std::fprintf(stderr, "warning: loading a batch failed: %s\n", e.what());
 }
 
-int BatchLoader::drawReadable(std::mt19937& rng, cv::Mat* image)
+DecodedPicture BatchLoader::decode(size_t index)
+{
+    if (cacheState[index].load(std::memory_order_acquire) == 2)
+        return cache[index];
+    DecodedPicture picture = decoder.read(set.paths[index]);
+    if (picture.empty() || caching.load() == 0)
+        return picture;
+    const double bytes = double(picture.bytes());
+    if (caching.load() < 0) {
+        // The first picture stands for the others: generated sets are of one size. Only
+        // pictures larger than the augmentation needs cost more to decode than to train on;
+        // for the others a cache would be memory spent for nothing.
+        const bool worthIt = picture.reduction > 1 && bytes * double(set.paths.size()) <= kCacheBudgetBytes;
+        int undecided = -1;
+        caching.compare_exchange_strong(undecided, worthIt ? 1 : 0);
+        if (caching.load() == 0)
+            return picture;
+    }
+    int free = 0;
+    if (!cacheState[index].compare_exchange_strong(free, 1))
+        return picture; // another thread stores it
+    double before = cachedBytes.load();
+    while (before + bytes <= kCacheBudgetBytes && !cachedBytes.compare_exchange_weak(before, before + bytes)) {
+    }
+    if (before + bytes > kCacheBudgetBytes) {
+        cacheState[index] = 0;
+        return picture;
+    }
+    cache[index] = picture;
+    cacheState[index].store(2, std::memory_order_release);
+    return picture;
+}
+
+int BatchLoader::drawReadable(std::mt19937& rng, DecodedPicture* picture)
 {
     std::uniform_int_distribution<size_t> pick(0, set.paths.size() - 1);
     while (readable.load() > 0) {
         const size_t index = pick(rng);
         if (unreadable[index])
             continue;
-        *image = ImageAugmenter::read(set.paths[index]);
-        if (!image->empty())
+        *picture = decode(index);
+        if (!picture->empty())
             return int(index);
         if (!unreadable[index].exchange(true)) {
             --readable;

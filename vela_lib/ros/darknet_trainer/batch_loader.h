@@ -26,10 +26,14 @@ struct Batch
 
 // Prepares the next batch on background threads while the current one trains, like darknet's
 // loader. An image that cannot be read is reported once on standard error and never drawn
-// again.
+// again. Pictures are decoded no larger than the augmentation needs; when they are larger
+// than that (decoding is then the cost) and the whole train set so decoded fits
+// kCacheBudgetBytes, each is decoded once and kept.
 class BatchLoader
 {
 public:
+    static constexpr double kCacheBudgetBytes = 1024.0 * 1024 * 1024;
+
     BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads);
     ~BatchLoader();
     BatchLoader(const BatchLoader&) = delete;
@@ -43,11 +47,13 @@ private:
     void produce();
     bool fill(Batch* batch);
     void fillPart(Batch* batch, int worker, int workers);
-    int drawReadable(std::mt19937& rng, cv::Mat* image);
+    int drawReadable(std::mt19937& rng, DecodedPicture* picture);
+    DecodedPicture decode(size_t index);
     void report(const std::exception& e);
 
     const TrainSet& set;
     ImageAugmenter augmenter;
+    PictureDecoder decoder;
     const int imagesPerBatch;
     const int inputsPerImage;
     const int workers;
@@ -55,6 +61,12 @@ private:
     std::unique_ptr<std::atomic<bool>[]> unreadable;
     std::atomic<int> readable;
     std::atomic<bool> outOfMemory{false};
+
+    // Decoded pictures, kept once cacheState[i] is 2 (1 while being stored).
+    std::vector<DecodedPicture> cache;
+    std::unique_ptr<std::atomic<int>[]> cacheState;
+    std::atomic<int> caching{-1}; // -1 until the first picture tells the set's size, then 0 or 1
+    std::atomic<double> cachedBytes{0};
 
     std::mutex mutex;
     std::condition_variable changed;

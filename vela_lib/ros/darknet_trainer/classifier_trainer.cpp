@@ -4,6 +4,7 @@
 #include "data_file.h"
 #include "network_cfg_check.h"
 #include "progress_line.h"
+#include "run_seed.h"
 #include "stop_request.h"
 #include "train_set.h"
 #include "training_monitor.h"
@@ -231,7 +232,8 @@ bool checkInputs(const TrainerArguments& args, CheckedInputs* in, std::string* e
 // The network of the configuration, with the given weights (and their count of images seen).
 NetworkPtr buildNetwork(const TrainerArguments& args, const CheckedInputs& in, std::string* error)
 {
-    std::srand(unsigned(std::time(nullptr)) ^ unsigned(getpid()));
+    unsigned seed = 0;
+    std::srand(RunSeed::fixed(&seed) ? seed : unsigned(std::time(nullptr)) ^ unsigned(getpid()));
     auto cfg = writable(args.cfgFile);
     NetworkPtr net(parse_network_cfg(cfg.data()));
     if (!net || net->outputs != in.data.classes || net->inputs != in.summary.width * in.summary.height * 3) {

@@ -32,8 +32,14 @@ cv::Mat ImageAugmenter::read(const std::string& path)
     return image;
 }
 
-cv::Mat ImageAugmenter::geometry(const cv::Mat& bgr, std::mt19937& rng) const
+int ImageAugmenter::largestScaledSide() const
 {
+    return std::max({settings.minSide, settings.maxSide, settings.width, settings.height, 1});
+}
+
+cv::Mat ImageAugmenter::geometry(const DecodedPicture& picture, std::mt19937& rng) const
+{
+    const cv::Mat& bgr = picture.bgr;
     const int w = settings.width;
     const int h = settings.height;
     cv::Mat out;
@@ -43,23 +49,36 @@ cv::Mat ImageAugmenter::geometry(const cv::Mat& bgr, std::mt19937& rng) const
         cv::resize(bgr(square), out, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
         return out;
     }
+    // Everything is drawn in the original's coordinates, as for the whole picture.
+    const int cols = picture.original.width;
+    const int rows = picture.original.height;
     const float aspect = randomScale(rng, settings.aspect);
     const int side = std::uniform_int_distribution<int>(std::min(settings.minSide, settings.maxSide),
                                                         std::max(settings.minSide, settings.maxSide))(rng);
-    const float shorter = std::min(float(bgr.rows), bgr.cols * aspect);
+    const float shorter = std::min(float(rows), cols * aspect);
     const float s = side / shorter;
     const float rad = uniform(rng, -settings.angle, settings.angle) * float(M_PI) / 180.0f;
-    float dx = (bgr.cols * s / aspect - w) / 2.0f;
-    float dy = (bgr.rows * s - h) / 2.0f;
+    float dx = (cols * s / aspect - w) / 2.0f;
+    float dy = (rows * s - h) / 2.0f;
     dx = uniform(rng, -dx, dx);
     dy = uniform(rng, -dy, dy);
-    // Output pixel (x, y) samples the source at R(rad) * (((x - w/2 + dx) * aspect, y - h/2 + dy) / s)
+    // Output pixel (x, y) samples the original at R(rad) * (((x - w/2 + dx) * aspect, y - h/2 + dy) / s)
     // + image centre.
     const double c = std::cos(rad), sn = std::sin(rad);
     const double ax = aspect / s, ay = 1.0 / s;
     const double u0 = (-w / 2.0 + dx) * ax, v0 = (-h / 2.0 + dy) * ay;
-    const cv::Matx23d toSource(c * ax, -sn * ay, c * u0 - sn * v0 + bgr.cols / 2.0,
-                               sn * ax, c * ay, sn * u0 + c * v0 + bgr.rows / 2.0);
+    cv::Matx23d toSource(c * ax, -sn * ay, c * u0 - sn * v0 + cols / 2.0,
+                         sn * ax, c * ay, sn * u0 + c * v0 + rows / 2.0);
+    // A reduced pixel i holds the original's pixels k i .. k i + k - 1, centred on k i + (k - 1) / 2.
+    const double k = picture.reduction;
+    if (k > 1) {
+        for (int j = 0; j < 3; ++j) {
+            toSource(0, j) /= k;
+            toSource(1, j) /= k;
+        }
+        toSource(0, 2) -= (k - 1) / (2 * k);
+        toSource(1, 2) -= (k - 1) / (2 * k);
+    }
     cv::warpAffine(bgr, out, toSource, cv::Size(w, h), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT,
                    cv::Scalar::all(0));
     return out;
@@ -67,7 +86,15 @@ cv::Mat ImageAugmenter::geometry(const cv::Mat& bgr, std::mt19937& rng) const
 
 void ImageAugmenter::augment(const cv::Mat& bgr, std::mt19937& rng, float* out) const
 {
-    cv::Mat image = geometry(bgr, rng);
+    DecodedPicture picture;
+    picture.bgr = bgr;
+    picture.original = bgr.size();
+    augment(picture, rng, out);
+}
+
+void ImageAugmenter::augment(const DecodedPicture& picture, std::mt19937& rng, float* out) const
+{
+    cv::Mat image = geometry(picture, rng);
     if (std::bernoulli_distribution(0.5)(rng))
         cv::flip(image, image, 1);
 

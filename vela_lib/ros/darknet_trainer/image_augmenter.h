@@ -1,5 +1,7 @@
 #pragma once
 
+#include "picture_decoder.h"
+
 #include <opencv2/core.hpp>
 
 #include <random>
@@ -33,9 +35,15 @@ public:
     // Writes the augmented image as darknet's input: planar R, G, B floats in [0, 1],
     // width x height each, at out.
     void augment(const cv::Mat& bgr, std::mt19937& rng, float* out) const;
+    // The same for a picture decoded at reduced size: the crop is drawn and placed in the
+    // original's coordinates, so it covers the region the whole picture would give.
+    void augment(const DecodedPicture& picture, std::mt19937& rng, float* out) const;
+
+    // The shorter side a picture needs for the largest crop these settings take.
+    int largestScaledSide() const;
 
 private:
-    cv::Mat geometry(const cv::Mat& bgr, std::mt19937& rng) const;
+    cv::Mat geometry(const DecodedPicture& picture, std::mt19937& rng) const;
 
     Augmentation settings;
 };

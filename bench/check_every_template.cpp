@@ -97,7 +97,11 @@ long highWaterKilobytes(pid_t pid)
     QFile status(QString("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    // Until its execve the child is a copy of this tool, with this tool's memory.
+    if (lines.isEmpty() || lines.first().simplified() != "Name: darknet_cpu_")
+        return 0;
+    for (const QByteArray& line : lines)
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toLong();
     return 0;

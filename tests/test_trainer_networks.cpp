@@ -21,8 +21,9 @@
 
 namespace {
 
-// Every piece of a squeeze-and-excitation block: swish on a normalised and on a grouped
-// convolution, the pooled squeeze, the logistic excitation and its [scale_channels].
+// A block of efficientnet: swish on a normalised, a pointwise and a grouped convolution, the
+// pooled squeeze, the logistic excitation and its [scale_channels], and the [shortcut] round it,
+// whose gradient reaches the first layer past a 1 x 1 convolution.
 const char* kExcitationCfg = R"([net]
 batch=1
 subdivisions=1
@@ -36,6 +37,12 @@ filters=6
 size=3
 stride=1
 pad=1
+activation=swish
+
+[convolutional]
+filters=6
+size=1
+stride=1
 activation=swish
 
 [convolutional]
@@ -62,6 +69,16 @@ activation=logistic
 
 [scale_channels]
 from=-4
+
+[convolutional]
+filters=6
+size=1
+stride=1
+activation=linear
+
+[shortcut]
+from=-8
+activation=linear
 
 [convolutional]
 filters=4

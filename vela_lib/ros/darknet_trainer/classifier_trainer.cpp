@@ -65,11 +65,7 @@ bool prepareBackupFolder(const std::string& folder, std::string* error)
     return true;
 }
 
-struct NetworkDeleter
-{
-    void operator()(network* net) const { NetworkBuilder::free(net); }
-};
-using NetworkPtr = std::unique_ptr<network, NetworkDeleter>;
+using NetworkPtr = NetworkBuilder::NetworkPtr;
 
 Augmentation augmentationOf(const network* net)
 {
@@ -213,7 +209,7 @@ NetworkPtr buildNetwork(const TrainerArguments& args, const CheckedInputs& in, s
 {
     std::srand(unsigned(std::time(nullptr)) ^ unsigned(getpid()));
     error->clear();
-    NetworkPtr net(NetworkBuilder::build(args.cfgFile, error).release());
+    NetworkPtr net = NetworkBuilder::build(args.cfgFile, error);
     if (!net && !error->empty())
         return nullptr;
     if (!net || net->outputs != in.data.classes || net->inputs != in.summary.width * in.summary.height * 3) {

@@ -1,6 +1,7 @@
 #include "network_builder.h"
 
 #include "cfg_document.h"
+#include "pointwise_convolution_backward.h"
 #include "scale_channels_layer.h"
 #include "swish_layer.h"
 
@@ -93,14 +94,19 @@ NetworkBuilder::NetworkPtr NetworkBuilder::build(const std::string& cfgPath, std
         *error = "network configuration " + cfgPath + ": " + *error;
         return nullptr;
     }
+    NetworkPtr net;
     if (standIn.swishLayers.empty() && standIn.scaleChannelsLayers.empty()) {
         std::vector<char> writable(cfgPath.begin(), cfgPath.end());
         writable.push_back('\0');
-        return NetworkPtr(parse_network_cfg(writable.data()));
+        net.reset(parse_network_cfg(writable.data()));
+    } else {
+        net.reset(parseText(standIn.text, error));
     }
-    NetworkPtr net(parseText(standIn.text, error));
     if (!net)
         return nullptr;
+    for (int i = 1; i < net->n; ++i)
+        if (net->layers[i].type == CONVOLUTIONAL && net->layers[i].size == 1)
+            PointwiseConvolutionBackward::install(&net->layers[i]);
     for (int index : standIn.swishLayers)
         if (index >= 0 && index < net->n && net->layers[index].type == CONVOLUTIONAL)
             SwishLayer::install(&net->layers[index]);

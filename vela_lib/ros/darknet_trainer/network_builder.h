@@ -9,7 +9,8 @@
 // the swish activation of convolutional layers and the [scale_channels] layer. The library
 // parses a stand-in text (swish as linear, [scale_channels] as a [route] of the same shape and
 // no weights); the stand-ins then get the right functions. Weights files keep darknet's layout.
-// A configuration without such pieces goes to the library as it is.
+// A configuration without such pieces goes to the library as it is. Every 1 x 1 convolution
+// gets the backward pass that keeps its input's other gradients (PointwiseConvolutionBackward).
 class NetworkBuilder
 {
 public:

@@ -2,12 +2,14 @@
 
 #include "batch_loader.h"
 #include "data_file.h"
+#include "network_builder.h"
 #include "network_cfg_check.h"
 #include "progress_line.h"
 #include "run_seed.h"
 #include "stop_request.h"
 #include "train_set.h"
 #include "training_monitor.h"
+#include "transfer_weights.h"
 #include "weights_file.h"
 
 #include <darknet.h>
@@ -54,13 +56,6 @@ std::string baseName(const std::string& path)
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-std::vector<char> writable(const std::string& text)
-{
-    std::vector<char> out(text.begin(), text.end());
-    out.push_back('\0');
-    return out;
-}
-
 bool prepareBackupFolder(const std::string& folder, std::string* error)
 {
     std::error_code ec;
@@ -72,11 +67,7 @@ bool prepareBackupFolder(const std::string& folder, std::string* error)
     return true;
 }
 
-struct NetworkDeleter
-{
-    void operator()(network* net) const { free_network(net); }
-};
-using NetworkPtr = std::unique_ptr<network, NetworkDeleter>;
+using NetworkPtr = NetworkBuilder::NetworkPtr;
 
 Augmentation augmentationOf(const network* net)
 {
@@ -234,17 +225,23 @@ NetworkPtr buildNetwork(const TrainerArguments& args, const CheckedInputs& in, s
 {
     unsigned seed = 0;
     std::srand(RunSeed::fixed(&seed) ? seed : unsigned(std::time(nullptr)) ^ unsigned(getpid()));
-    auto cfg = writable(args.cfgFile);
-    NetworkPtr net(parse_network_cfg(cfg.data()));
+    error->clear();
+    NetworkPtr net = NetworkBuilder::build(args.cfgFile, error);
+    if (!net && !error->empty())
+        return nullptr;
     if (!net || net->outputs != in.data.classes || net->inputs != in.summary.width * in.summary.height * 3) {
         *error = "the darknet library read " + args.cfgFile + " differently than expected";
         return nullptr;
     }
     if (!args.weights.empty()) {
-        if (!WeightsFile::checkFits(args.weights, net.get(), error))
+        TransferWeights::Plan plan;
+        if (!TransferWeights::plan(args.weights, net.get(), &plan, error))
             return nullptr;
-        auto weights = writable(args.weights);
-        load_weights(net.get(), weights.data());
+        TransferWeights::load(net.get(), args.weights, plan);
+        if (!plan.exact) {
+            std::printf("%s\n", TransferWeights::summary(net.get(), args.weights, plan).c_str());
+            std::fflush(stdout);
+        }
     }
     return net;
 }

@@ -24,6 +24,11 @@ const std::set<std::string> kLibraryActivations = {
     "logistic", "loggy", "relu", "elu", "selu", "relie", "plse", "hardtan", "lhtan", "linear",
     "ramp", "leaky", "tanh", "stair"};
 
+// Pieces the library lacks that the trainer adds on top of it (see NetworkBuilder): the
+// [scale_channels] layer, and swish as the activation of convolutional layers.
+const char* kAddedLayerKind = "[scale_channels]";
+const char* kAddedConvolutionActivation = "swish";
+
 const std::set<std::string> kLibraryCostTypes = {"sse", "masked", "smooth", "L1", "seg", "wgan"};
 
 const std::set<std::string> kLibraryPolicies = {"random", "poly", "constant", "step", "exp", "sigmoid", "steps"};
@@ -76,6 +81,7 @@ private:
     bool route(const CfgSection& s, int index, Shape* out);
     bool shortcut(const CfgSection& s, int index, const Shape& in, Shape* out);
     bool crop(const CfgSection& s, const Shape& in, Shape* out);
+    bool scaleChannels(const CfgSection& s, int index, const Shape& in, Shape* out);
 
     bool acceptsEveryKind(std::string* error);
 
@@ -323,6 +329,26 @@ bool Checker::shortcut(const CfgSection& s, int index, const Shape& in, Shape* o
     return true;
 }
 
+// Each channel of the "from" layer times one value of the previous layer's 1 x 1 x C output.
+bool Checker::scaleChannels(const CfgSection& s, int index, const Shape& in, Shape* out)
+{
+    const std::string* from = s.find("from");
+    if (!from)
+        return fail(s, "from is required");
+    int source;
+    if (!layerIndex(s, "from", *from, index, &source))
+        return false;
+    const std::string* act = s.find("activation");
+    if (act && *act != "linear")
+        return fail(s, "activation=" + *act + " is not trained here; only linear");
+    const Shape& f = shapes[size_t(source)];
+    if (!f.image() || in.outputs != f.c || (in.image() && (in.w != 1 || in.h != 1)))
+        return fail(s, "the previous layer must give one value per channel of layer " + *from + " (" +
+                           std::to_string(f.c) + "), not " + std::to_string(in.outputs));
+    *out = f;
+    return true;
+}
+
 bool Checker::crop(const CfgSection& s, const Shape& in, Shape* out)
 {
     long long ch, cw, flip;
@@ -355,6 +381,8 @@ bool Checker::layer(const CfgSection& s, int index, const Shape& in, Shape* out)
         return shortcut(s, index, in, out);
     if (kind == "[crop]")
         return crop(s, in, out);
+    if (kind == kAddedLayerKind)
+        return scaleChannels(s, index, in, out);
     if (kind == "[avgpool]") {
         if (!needImage(s, in))
             return false;
@@ -403,16 +431,16 @@ bool Checker::acceptsEveryKind(std::string* error)
     const auto& sections = doc.sections;
     for (size_t i = 1; i < sections.size(); ++i) {
         const std::string kind = canonicalKind(sections[i]);
-        if (!kLibraryLayerKinds.count(sections[i].type))
+        if (!kLibraryLayerKinds.count(sections[i].type) && kind != kAddedLayerKind)
             addOnce(&unknownToLibrary, sections[i].type);
         else if (kind == "[net]")
             addOnce(&notForClassifiers, "a second [net]");
         else if (kind != "[convolutional]" && kind != "[connected]" && kind != "[maxpool]" && kind != "[avgpool]" &&
                  kind != "[softmax]" && kind != "[dropout]" && kind != "[route]" && kind != "[shortcut]" &&
-                 kind != "[cost]" && kind != "[crop]" && kind != "[batchnorm]")
+                 kind != "[cost]" && kind != "[crop]" && kind != "[batchnorm]" && kind != kAddedLayerKind)
             addOnce(&notForClassifiers, kind);
         if (const std::string* act = sections[i].find("activation"))
-            if (!kLibraryActivations.count(*act))
+            if (!kLibraryActivations.count(*act) && !(*act == kAddedConvolutionActivation && kind == "[convolutional]"))
                 addOnce(&unknownToLibrary, "activation=" + *act);
         if (const std::string* type = sections[i].find("type"))
             if (kind == "[cost]" && !kLibraryCostTypes.count(*type))

@@ -8,22 +8,25 @@
 #include <sys/stat.h>
 #include <vector>
 
+size_t WeightsFile::layerParameterCount(const layer& l, bool forSaving)
+{
+    if (forSaving ? l.dontsave : l.dontload)
+        return 0;
+    const bool scales = l.batch_normalize && (forSaving || !l.dontloadscales);
+    if (l.type == CONVOLUTIONAL)
+        return size_t(l.n) + size_t(l.nweights) + (scales ? 3 * size_t(l.n) : 0);
+    if (l.type == CONNECTED)
+        return size_t(l.outputs) + size_t(l.outputs) * size_t(l.inputs) + (scales ? 3 * size_t(l.outputs) : 0);
+    if (l.type == BATCHNORM)
+        return 3 * size_t(l.c);
+    return 0;
+}
+
 size_t WeightsFile::parameterCount(const network* net, bool forSaving)
 {
     size_t count = 0;
-    for (int i = 0; i < net->n; ++i) {
-        const layer& l = net->layers[i];
-        if (forSaving ? l.dontsave : l.dontload)
-            continue;
-        const bool scales = l.batch_normalize && (forSaving || !l.dontloadscales);
-        if (l.type == CONVOLUTIONAL) {
-            count += size_t(l.n) + size_t(l.nweights) + (scales ? 3 * size_t(l.n) : 0);
-        } else if (l.type == CONNECTED) {
-            count += size_t(l.outputs) + size_t(l.outputs) * size_t(l.inputs) + (scales ? 3 * size_t(l.outputs) : 0);
-        } else if (l.type == BATCHNORM) {
-            count += 3 * size_t(l.c);
-        }
-    }
+    for (int i = 0; i < net->n; ++i)
+        count += layerParameterCount(net->layers[i], forSaving);
     return count;
 }
 

@@ -13,6 +13,7 @@ class WeightsFile
 public:
     // Floats libdarknet reads from (forSaving: writes to) a weights file for this network.
     static size_t parameterCount(const network* net, bool forSaving);
+    static size_t layerParameterCount(const layer& l, bool forSaving);
     // Header size for the version numbers at the start of a file.
     static size_t headerSize(int major, int minor);
 

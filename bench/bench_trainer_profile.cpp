@@ -33,21 +33,6 @@ double msSince(Clock::time_point start)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-Augmentation augmentationOf(const network* net)
-{
-    Augmentation a;
-    a.width = net->w;
-    a.height = net->h;
-    a.minSide = std::max(1, int(net->min_ratio * net->w));
-    a.maxSide = std::max(1, int(net->max_ratio * net->w));
-    a.angle = net->angle;
-    a.aspect = net->aspect;
-    a.hue = net->hue;
-    a.saturation = net->saturation;
-    a.exposure = net->exposure;
-    return a;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -73,7 +58,7 @@ int main(int argc, char** argv)
     }
     char cfg[] = "data_gen/train.cfg";
     network* net = parse_network_cfg(cfg);
-    const ImageAugmenter augmenter(augmentationOf(net));
+    const ImageAugmenter augmenter(Augmentation::of(net));
     const PictureDecoder reduced(augmenter.largestScaledSide());
     std::mt19937 rng(1);
     std::uniform_int_distribution<size_t> pick(0, set.paths.size() - 1);

@@ -154,6 +154,8 @@ private:
     void connectTrainerEnd();
     void noteTrainerErrors(const QString& text);
     void writeTrainEnd(int code, const QString& reason);
+    // The run's progress as both training records carry it: intr, avg, acc, time_sec.
+    QJsonObject progressFields(qint64 seconds) const;
     // The class count of the generated folder: the lines of its labels.txt (UNKNOWN and RANDOM
     // classes included), or the project's count when there is none.
     int generatedClassCount(const QString& dataGen) const;

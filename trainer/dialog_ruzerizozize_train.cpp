@@ -240,17 +240,21 @@ void DialogRuzerizOzize::trainerFailedToStart(QProcess::ProcessError error)
 
 void DialogRuzerizOzize::writeTrainEnd(int code, const QString& reason)
 {
-    QJsonObject end;
+    QJsonObject end = progressFields(runClock.nsecsElapsed() / 1000000000);
     end["code"] = code;
     end["reason"] = reason;
-    end["intr"] = iteration;
-    end["avg"] = avgLoss;
-    end["acc"] = accuracy;
-    end["time_sec"] = runClock.nsecsElapsed() / 1000000000;
     show_log(QJsonObject{{"train_end", end}});
     // Nobody may be at the screen: the notebook's stop file still ends a batch run.
     if (exitOnStop)
         stopFileTimer.start(500);
+}
+
+QJsonObject DialogRuzerizOzize::progressFields(qint64 seconds) const
+{
+    return QJsonObject{{"intr", iteration},
+                       {"avg", avgLoss},
+                       {"acc", accuracy},
+                       {"time_sec", seconds}};
 }
 
 void DialogRuzerizOzize::pollStopFileAfterEnd()
@@ -341,12 +345,8 @@ void DialogRuzerizOzize::updateTimeElape()
     const QString time = TrainingOutputParser::elapsedText(seconds);
     ui->label_time_elape->setText(time);
 
-    QJsonObject state;
+    QJsonObject state = progressFields(seconds);
     state["time_str"] = time;
-    state["time_sec"] = seconds;
-    state["avg"] = avgLoss;
-    state["intr"] = iteration;
-    state["acc"] = accuracy;
     // What the trainer says it trains on; the executable's kind only until it has said so.
     state["backend"] = !trainerBackend.isEmpty() ? trainerBackend : QString(isGpu ? "GPU" : "CPU");
     if (hasValidation) {

@@ -27,6 +27,7 @@ bool WeightsHeader::read(const char* data, size_t available)
         return false;
     major = readLittle(data);
     minor = readLittle(data + 4);
+    revision = readLittle(data + 8);
     bytes = sizeFor(major, minor);
     return true;
 }

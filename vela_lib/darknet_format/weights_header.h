@@ -11,6 +11,7 @@ struct WeightsHeader
 {
     int32_t major = 0;
     int32_t minor = 0;
+    int32_t revision = 0;
     size_t bytes = 0; // the header's length
 
     static constexpr size_t kVersionBytes = 3 * sizeof(int32_t);

@@ -69,22 +69,6 @@ bool prepareBackupFolder(const std::string& folder, std::string* error)
 
 using NetworkPtr = NetworkBuilder::NetworkPtr;
 
-Augmentation augmentationOf(const network* net)
-{
-    Augmentation a;
-    a.width = net->w;
-    a.height = net->h;
-    a.minSide = std::max(1, int(net->min_ratio * net->w));
-    a.maxSide = std::max(1, int(net->max_ratio * net->w));
-    a.angle = net->angle;
-    a.aspect = net->aspect;
-    a.hue = net->hue;
-    a.saturation = net->saturation;
-    a.exposure = net->exposure;
-    a.center = net->center != 0;
-    return a;
-}
-
 int topClass(const float* row, int n) { return int(std::max_element(row, row + n) - row); }
 
 // What trainBatch returns for a batch dropped by a stop; a loss is never negative.
@@ -258,7 +242,7 @@ int train(network* net, const CheckedInputs& in, const TrainerArguments& args)
     // The loader's threads share out the images; OpenCV must not add threads of its own.
     cv::setNumThreads(1);
     const int loaderThreads = int(std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
-    BatchLoader loader(in.set, augmentationOf(net), net->batch * net->subdivisions, loaderThreads);
+    BatchLoader loader(in.set, Augmentation::of(net), net->batch * net->subdivisions, loaderThreads);
     BackupWriter backups(net, in.data.backup, baseName(args.cfgFile));
     TrainingMonitor monitor(net, in.data, in.set, args.dataFile, baseName(args.cfgFile), loaderThreads);
 

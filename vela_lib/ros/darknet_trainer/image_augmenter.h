@@ -7,6 +7,8 @@
 #include <random>
 #include <string>
 
+struct network;
+
 // The training-time jitter of darknet's classifier: a random scale (the shorter side drawn
 // between minSide and maxSide), aspect change, rotation and shift, cropped to the network input,
 // a horizontal flip half of the time, and hue, saturation and exposure changes.
@@ -22,6 +24,9 @@ struct Augmentation
     float saturation = 1; // factor up to this, either way
     float exposure = 1;   // factor up to this, either way
     bool center = false;  // centre crop instead of the random geometry
+
+    // The jitter a network's [net] section asks for.
+    static Augmentation of(const network* net);
 };
 
 class ImageAugmenter

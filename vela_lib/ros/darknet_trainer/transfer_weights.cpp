@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -81,30 +80,19 @@ bool variancesArePlausible(const std::string& path, size_t header, const network
 
 bool TransferWeights::plan(const std::string& path, const network* net, Plan* plan, std::string* error)
 {
-    struct stat info;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (file)
-            std::fclose(file);
-        *error = "weights file " + path + " cannot be read";
+    WeightsHeader start;
+    size_t size = 0;
+    if (!WeightsFile::readHeader(path, &start, &size, error))
         return false;
-    }
-    int32_t version[3] = {0, 0, 0};
-    const size_t got = std::fread(version, sizeof(int32_t), 3, file);
-    std::fclose(file);
-    if (got != 3) {
-        *error = "weights file " + path + " is too short to be a darknet weights file";
-        return false;
-    }
-    for (int32_t number : version)
+    for (int32_t number : {start.major, start.minor, start.revision})
         if (number < 0 || number > kLargestVersionNumber) {
             *error = "weights file " + path + " is not a darknet weights file: its header gives version " +
-                     std::to_string(version[0]) + "." + std::to_string(version[1]) + "." + std::to_string(version[2]);
+                     std::to_string(start.major) + "." + std::to_string(start.minor) + "." +
+                     std::to_string(start.revision);
             return false;
         }
-    const size_t header = WeightsFile::headerSize(version[0], version[1]);
+    const size_t header = start.bytes;
     const size_t expected = WeightsFile::parameterCount(net, false);
-    const size_t size = size_t(info.st_size);
     if (size < header || (size - header) % sizeof(float) != 0) {
         *error = notFitting(path, size < header ? std::string("no") : std::to_string((size - header) / sizeof(float)),
                             expected);

@@ -1,6 +1,5 @@
 #include "weights_file.h"
 
-#include "weights_header.h"
 #include "whole_file.h"
 
 #include <cstdint>
@@ -30,12 +29,7 @@ size_t WeightsFile::parameterCount(const network* net, bool forSaving)
     return count;
 }
 
-size_t WeightsFile::headerSize(int major, int minor)
-{
-    return WeightsHeader::sizeFor(major, minor);
-}
-
-bool WeightsFile::checkFits(const std::string& path, const network* net, std::string* error)
+bool WeightsFile::readHeader(const std::string& path, WeightsHeader* header, size_t* fileSize, std::string* error)
 {
     struct stat info;
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -48,25 +42,17 @@ bool WeightsFile::checkFits(const std::string& path, const network* net, std::st
     char start[WeightsHeader::kLongest];
     const size_t got = std::fread(start, 1, sizeof(start), file);
     std::fclose(file);
-    WeightsHeader header;
-    if (!header.read(start, got)) {
+    if (!header->read(start, got)) {
         *error = "weights file " + path + " is too short to be a darknet weights file";
         return false;
     }
-    const size_t expected = parameterCount(net, false);
-    const size_t size = size_t(info.st_size);
-    if (!header.fits(size, expected)) {
-        const std::string held = size < header.bytes ? std::string("no") : std::to_string((size - header.bytes) / sizeof(float));
-        *error = "weights file " + path + " does not fit the network: it holds " + held +
-                 " parameters, the network has " + std::to_string(expected);
-        return false;
-    }
+    *fileSize = size_t(info.st_size);
     return true;
 }
 
 bool WeightsFile::save(network* net, const std::string& path, std::string* error)
 {
-    const size_t expected = headerSize(0, 2) + parameterCount(net, true) * sizeof(float);
+    const size_t expected = WeightsHeader::sizeFor(0, 2) + parameterCount(net, true) * sizeof(float);
     const auto saveChecked = [net, expected](int fd, const std::string& temporary) {
         // libdarknet opens the file itself; the fresh temporary file is known to be writable, so
         // it does not exit the process for want of one.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cfg_document.h"
+#include "shape_walk.h"
 
 #include <QByteArray>
 #include <QString>
@@ -79,16 +80,10 @@ public:
     int importerIndex(int layer) const;
 
 private:
-    bool readSections(const QByteArray& text, QString* error);
-    bool readNet(QString* error);
-    bool analyseLayer(int index, QString* error);
-    bool analyseConvolutional(Layer& layer, QString* error);
-    bool analyseConnected(Layer& layer, QString* error);
-    bool analyseResampling(Layer& layer, QString* error);
-    bool analyseCrop(int index, QString* error);
-    bool analyseRoute(int index, QString* error);
-    bool analyseSum(int index, QString* error);
-    bool resolveReference(int index, const std::string& text, int* absolute, QString* error) const;
+    bool readSections(const QByteArray& text, CfgDocument* document, QString* error);
+    bool readNet(const CfgDocument& document, QString* error);
+    bool walkLayers(const CfgDocument& document, QString* error);
+    static Layer layerOf(const ShapeWalk::Layer& shaped, const Section& section, qint64* offset);
     void planImporterLayers() const;
     std::string importerReference(int originalLayer) const;
     std::string sampledShortcutSource(int index, int stride) const;

@@ -4,21 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace {
-
-bool fail(CfgFailure* failure, CfgFailure::Problem problem, const CfgSection& section, const char* key,
-          const std::string& text)
-{
-    *failure = CfgFailure();
-    failure->problem = problem;
-    failure->section = &section;
-    failure->key = key;
-    failure->text = text;
-    return false;
-}
-
-} // namespace
-
 const std::string* CfgOptionReader::find(const CfgSection& section, const std::string& key) const
 {
     if (!rules.lastKeyWins)
@@ -38,14 +23,14 @@ bool CfgOptionReader::integer(const CfgSection& section, const char* key, long l
         errno = 0;
         char* end = nullptr;
         *value = std::strtoll(text->c_str(), &end, 10);
-        if (text->empty() || *end != '\0' || errno != 0 || *value > rules.largest || *value < rules.smallest)
-            return fail(failure, CfgFailure::Problem::NotInteger, section, key, *text);
+        if (text->empty() || *end != '\0' || errno != 0 || *value > rules.largest || *value < rules.smallest) {
+            *failure = CfgFailure{CfgFailure::Problem::NotInteger, &section, key, *text};
+            return false;
+        }
     }
     if (*value >= minimum)
         return true;
-    fail(failure, CfgFailure::Problem::BelowMinimum, section, key, std::string());
-    failure->values[0] = *value;
-    failure->values[1] = minimum;
+    *failure = CfgFailure{CfgFailure::Problem::BelowMinimum, &section, key, "", {*value, minimum}};
     return false;
 }
 
@@ -58,7 +43,8 @@ bool CfgOptionReader::number(const CfgSection& section, const char* key, double 
         return true;
     char* end = nullptr;
     *value = std::strtod(text->c_str(), &end);
-    if (text->empty() || *end != '\0' || !std::isfinite(*value))
-        return fail(failure, CfgFailure::Problem::NotNumber, section, key, *text);
-    return true;
+    if (!text->empty() && *end == '\0' && std::isfinite(*value))
+        return true;
+    *failure = CfgFailure{CfgFailure::Problem::NotNumber, &section, key, *text};
+    return false;
 }

@@ -1,5 +1,6 @@
 #include "shape_walk.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -274,8 +275,6 @@ bool ShapeWalk::fail(CfgFailure::Problem problem, std::initializer_list<long lon
                      const std::string& text)
 {
     *failure = CfgFailure{problem, layerList.back().section, key, text};
-    int i = 0;
-    for (long long value : values)
-        failure->values[i++] = value;
+    std::copy(values.begin(), values.end(), failure->values);
     return false;
 }

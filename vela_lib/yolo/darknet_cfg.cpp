@@ -3,6 +3,7 @@
 #include <QStringList>
 
 #include <climits>
+#include <map>
 #include <set>
 
 namespace {
@@ -53,46 +54,28 @@ CfgOptionReader::Rules importerOptions()
 QString describe(const CfgFailure& failure, const ShapeWalk::Shape& in)
 {
     using Problem = CfgFailure::Problem;
-    const QString at = where(*failure.section);
-    const QString key = q(failure.key);
-    const QString text = q(failure.text);
-    const long long* v = failure.values;
-    const QString cropOutside = QString("%1: the crop must lie inside the %2x%3 input").arg(at).arg(in.w).arg(in.h);
-    switch (failure.problem) {
-    case Problem::NotInteger:
-        return QString("%1: %2=%3 is not a whole number").arg(at, key, text);
-    case Problem::BelowMinimum:
-        if (failure.section->kind() == "crop")
-            return cropOutside;
-        return QString("%1: %2 must be positive, not %3").arg(at, key).arg(v[0]);
-    case Problem::MissingKey:
-    case Problem::EmptyList:
-        if (failure.key == "layers")
-            return QString("%1: no layers= to route").arg(at);
-        return QString("%1: layer reference %2 is not a number").arg(at, text);
-    case Problem::NotLayerIndex:
-        return QString("%1: layer reference %2 is not a number").arg(at, text);
-    case Problem::NotEarlierLayer:
-        return QString("%1: layer reference %2 points outside the layers before it").arg(at, text);
-    case Problem::ReadsLeadingCrop:
-        return QString("%1: a layer may not read the leading [crop]").arg(at);
-    case Problem::CropNotFirst:
-        return QString("%1: a [crop] is only supported as the first layer").arg(at);
-    case Problem::SizesDiffer:
-        return QString("%1: routed layers differ in size").arg(at);
-    case Problem::GroupsDoNotDivide:
-        return QString("%1: groups=%2 does not divide %3 input channels and %4 filters").arg(at).arg(v[0]).arg(v[1]).arg(v[2]);
-    case Problem::CropTooLarge:
-        return cropOutside;
-    case Problem::CannotAdd:
-        return QString("%1: cannot add a %2x%3 layer to a %4x%5 one").arg(at).arg(v[0]).arg(v[1]).arg(v[2]).arg(v[3]);
-    case Problem::ScalesMismatch:
-        return QString("%1: the scales do not match the scaled layer's channels").arg(at);
-    case Problem::EmptyOutput:
-        return QString("%1: the layer's output would be empty (%2x%3x%4)").arg(at).arg(v[0]).arg(v[1]).arg(v[2]);
-    default:
-        return QString("%1: unsupported layer").arg(at);
-    }
+    static const std::map<Problem, std::string> patterns{
+        {Problem::NotInteger, "{key}={text} is not a whole number"},
+        {Problem::BelowMinimum, "{key} must be positive, not {0}"},
+        {Problem::MissingKey, "layer reference {text} is not a number"},
+        {Problem::NotLayerIndex, "layer reference {text} is not a number"},
+        {Problem::NotEarlierLayer, "layer reference {text} points outside the layers before it"},
+        {Problem::ReadsLeadingCrop, "a layer may not read the leading [crop]"},
+        {Problem::CropNotFirst, "a [crop] is only supported as the first layer"},
+        {Problem::SizesDiffer, "routed layers differ in size"},
+        {Problem::GroupsDoNotDivide, "groups={0} does not divide {1} input channels and {2} filters"},
+        {Problem::CannotAdd, "cannot add a {0}x{1} layer to a {2}x{3} one"},
+        {Problem::ScalesMismatch, "the scales do not match the scaled layer's channels"},
+        {Problem::EmptyOutput, "the layer's output would be empty ({0}x{1}x{2})"}};
+    std::string what = "unsupported layer";
+    const bool crop = failure.section->kind() == "crop";
+    if ((failure.problem == Problem::MissingKey || failure.problem == Problem::EmptyList) && failure.key == "layers")
+        what = "no layers= to route";
+    else if (failure.problem == Problem::CropTooLarge || (crop && failure.problem == Problem::BelowMinimum))
+        what = "the crop must lie inside the " + std::to_string(in.w) + "x" + std::to_string(in.h) + " input";
+    else if (patterns.count(failure.problem))
+        what = failure.filled(patterns.at(failure.problem));
+    return where(*failure.section) + ": " + q(what);
 }
 
 void setOption(DarknetCfg::Section& section, const std::string& key, const std::string& value)

@@ -23,7 +23,6 @@ public:
 
         // Like OpenCV's importer, the last of repeated keys wins.
         const std::string* find(const std::string& key) const;
-        bool has(const std::string& key) const { return find(key) != nullptr; }
         std::string value(const std::string& key, const std::string& fallback = std::string()) const
         {
             const std::string* found = find(key);

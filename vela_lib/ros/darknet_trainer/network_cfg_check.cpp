@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -70,43 +71,30 @@ bool refuse(const CfgSection& s, const std::string& why, CfgFailure* failure)
     return false;
 }
 
-std::string describe(const CfgFailure& f)
+std::string describe(const CfgFailure& failure)
 {
-    const auto n = [&f](int i) { return std::to_string(f.values[i]); };
-    std::string what;
-    switch (f.problem) {
-    case Problem::NotInteger: what = f.key + "=" + f.text + " is not an integer"; break;
-    case Problem::NotNumber: what = f.key + "=" + f.text + " is not a number"; break;
-    case Problem::BelowMinimum: what = f.key + "=" + n(0) + " must be at least " + n(1); break;
-    case Problem::MissingKey: what = f.key + " is required"; break;
-    case Problem::NotLayerIndex: what = f.key + ": \"" + f.text + "\" is not a layer index"; break;
-    case Problem::NotEarlierLayer: what = f.key + ": layer " + f.text + " is not an earlier layer"; break;
-    case Problem::EmptyList: what = "layers=" + f.text + " lists no layer"; break;
-    case Problem::SizesDiffer: what = "layers " + f.text + " differ in width or height"; break;
-    case Problem::NoImageInput: what = "the layer before it does not output an image"; break;
-    case Problem::NoInput: what = "the layer before it has no output"; break;
-    case Problem::GroupsDoNotDivide:
-        what = "groups=" + n(0) + " does not divide the " + n(1) + " input channels and the " + n(2) + " filters";
-        break;
-    case Problem::FilterDoesNotFit:
-    case Problem::WindowDoesNotFit:
-        what = "a " + n(0) + " x " + n(0) + (f.problem == Problem::FilterDoesNotFit ? " filter" : " window") +
-               " does not fit its " + n(1) + " x " + n(2) + " input";
-        break;
-    case Problem::CropTooLarge:
-        what = "a " + n(0) + " x " + n(1) + " crop is larger than its " + n(2) + " x " + n(3) + " input";
-        break;
-    case Problem::CannotAdd:
-        what = "layer " + f.text + " (" + n(0) + " x " + n(1) + ") cannot be added to a " + n(2) + " x " + n(3) + " map";
-        break;
-    case Problem::ScalesMismatch:
-        what = "the previous layer must give one value per channel of layer " + f.text + " (" + n(0) + "), not " + n(1);
-        break;
-    case Problem::OutputOutOfRange: what = "its output size " + n(0) + " is out of range"; break;
-    case Problem::Refused: what = f.text; break;
-    default: what = "unexpected layer kind"; break;
-    }
-    return f.section->type + " at line " + std::to_string(f.section->line) + ": " + what;
+    static const std::map<Problem, std::string> patterns{
+        {Problem::NotInteger, "{key}={text} is not an integer"},
+        {Problem::NotNumber, "{key}={text} is not a number"},
+        {Problem::BelowMinimum, "{key}={0} must be at least {1}"},
+        {Problem::MissingKey, "{key} is required"},
+        {Problem::NotLayerIndex, "{key}: \"{text}\" is not a layer index"},
+        {Problem::NotEarlierLayer, "{key}: layer {text} is not an earlier layer"},
+        {Problem::EmptyList, "layers={text} lists no layer"},
+        {Problem::SizesDiffer, "layers {text} differ in width or height"},
+        {Problem::NoImageInput, "the layer before it does not output an image"},
+        {Problem::NoInput, "the layer before it has no output"},
+        {Problem::GroupsDoNotDivide, "groups={0} does not divide the {1} input channels and the {2} filters"},
+        {Problem::FilterDoesNotFit, "a {0} x {0} filter does not fit its {1} x {2} input"},
+        {Problem::WindowDoesNotFit, "a {0} x {0} window does not fit its {1} x {2} input"},
+        {Problem::CropTooLarge, "a {0} x {1} crop is larger than its {2} x {3} input"},
+        {Problem::CannotAdd, "layer {text} ({0} x {1}) cannot be added to a {2} x {3} map"},
+        {Problem::ScalesMismatch, "the previous layer must give one value per channel of layer {text} ({0}), not {1}"},
+        {Problem::OutputOutOfRange, "its output size {0} is out of range"},
+        {Problem::Refused, "{text}"}};
+    const auto pattern = patterns.find(failure.problem);
+    return failure.section->type + " at line " + std::to_string(failure.section->line) + ": " +
+           (pattern == patterns.end() ? "unexpected layer kind" : failure.filled(pattern->second));
 }
 
 // The options the library reads besides a layer's shape, and what this trainer does not train.

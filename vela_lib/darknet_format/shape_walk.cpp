@@ -50,6 +50,8 @@ bool ShapeWalk::layer()
             return false;
         if (l.kind == "avgpool")
             l.out = imageShape(1, 1, l.in.c);
+        else
+            l.parameterCount = 3LL * l.in.c; // scales, rolling means and variances
         return true;
     }
     if (l.kind != "softmax" && l.kind != "cost" && l.kind != "dropout")

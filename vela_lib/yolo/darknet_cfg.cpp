@@ -1,5 +1,7 @@
 #include "darknet_cfg.h"
 
+#include "shape_walk.h"
+
 #include <QStringList>
 
 #include <climits>
@@ -76,6 +78,31 @@ QString describe(const CfgFailure& failure, const ShapeWalk::Shape& in)
     else if (patterns.count(failure.problem))
         what = failure.filled(patterns.at(failure.problem));
     return where(*failure.section) + ": " + q(what);
+}
+
+DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Section& section, qint64* offset)
+{
+    DarknetCfg::Layer layer;
+    layer.section = section;
+    layer.inW = shaped.in.w;
+    layer.inH = shaped.in.h;
+    layer.inC = shaped.in.c;
+    layer.outW = shaped.out.w;
+    layer.outH = shaped.out.h;
+    layer.outC = shaped.out.c;
+    layer.units = shaped.units;
+    layer.size = shaped.size;
+    layer.groups = shaped.groups;
+    layer.batchNormalize = shaped.batchNormalize;
+    layer.sources = shaped.sources;
+    // Darknet's default activation for weighted layers, which OpenCV's importer does not share.
+    const bool weighted = section.type == "convolutional" || section.type == "connected";
+    if (weighted || section.type == "shortcut" || section.type == "scale_channels")
+        layer.activation = section.value("activation", weighted ? "logistic" : "linear");
+    layer.parameterCount = shaped.parameterCount;
+    layer.parameterOffset = *offset;
+    *offset += layer.parameterCount;
+    return layer;
 }
 
 void setOption(DarknetCfg::Section& section, const std::string& key, const std::string& value)
@@ -218,31 +245,6 @@ bool DarknetCfg::walkLayers(const CfgDocument& document, QString* error)
         crop.shift = noadjust ? 0.f : -1.f;
     }
     return true;
-}
-
-DarknetCfg::Layer DarknetCfg::layerOf(const ShapeWalk::Layer& shaped, const Section& section, qint64* offset)
-{
-    Layer layer;
-    layer.section = section;
-    layer.inW = shaped.in.w;
-    layer.inH = shaped.in.h;
-    layer.inC = shaped.in.c;
-    layer.outW = shaped.out.w;
-    layer.outH = shaped.out.h;
-    layer.outC = shaped.out.c;
-    layer.units = shaped.units;
-    layer.size = shaped.size;
-    layer.groups = shaped.groups;
-    layer.batchNormalize = shaped.batchNormalize;
-    layer.sources = shaped.sources;
-    // Darknet's default activation for weighted layers, which OpenCV's importer does not share.
-    const bool weighted = section.type == "convolutional" || section.type == "connected";
-    if (weighted || section.type == "shortcut" || section.type == "scale_channels")
-        layer.activation = section.value("activation", weighted ? "logistic" : "linear");
-    layer.parameterCount = shaped.parameterCount;
-    layer.parameterOffset = *offset;
-    *offset += layer.parameterCount;
-    return layer;
 }
 
 qint64 DarknetCfg::parameterCount() const

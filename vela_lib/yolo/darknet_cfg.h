@@ -1,7 +1,6 @@
 #pragma once
 
 #include "cfg_document.h"
-#include "shape_walk.h"
 
 #include <QByteArray>
 #include <QString>
@@ -82,7 +81,6 @@ private:
     bool readSections(const QByteArray& text, CfgDocument* document, QString* error);
     bool readNet(const CfgDocument& document, QString* error);
     bool walkLayers(const CfgDocument& document, QString* error);
-    static Layer layerOf(const ShapeWalk::Layer& shaped, const Section& section, qint64* offset);
     void planImporterLayers() const;
     std::string importerReference(int originalLayer) const;
     std::string sampledShortcutSource(int index, int stride) const;

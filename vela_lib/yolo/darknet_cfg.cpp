@@ -1,7 +1,11 @@
 #include "darknet_cfg.h"
 
+#include "shape_walk.h"
+
 #include <QStringList>
 
+#include <climits>
+#include <map>
 #include <set>
 
 namespace {
@@ -26,32 +30,79 @@ QString rawLine(const QByteArray& text, int line)
     return QString::fromUtf8(text).split('\n').value(line - 1).trimmed();
 }
 
-QString where(const DarknetCfg::Section& section)
+QString where(const CfgSection& section)
 {
-    return QString("[%1] at line %2").arg(q(section.type)).arg(section.line);
+    return QString("[%1] at line %2").arg(q(section.kind())).arg(section.line);
 }
 
-// Reads an integer option; a present but non-numeric value is an error.
-bool intOption(const DarknetCfg::Section& section, const char* key, int fallback, int* value, QString* error)
-{
-    if (!section.has(key)) {
-        *value = fallback;
-        return true;
-    }
-    bool ok = false;
-    const QString text = q(section.value(key));
-    *value = text.toInt(&ok);
-    if (!ok)
-        *error = QString("%1: %2=%3 is not a whole number").arg(where(section), key, text);
-    return ok;
-}
-
-bool positive(const DarknetCfg::Section& section, const char* key, int value, QString* error)
+bool positive(const CfgSection& section, const char* key, long long value, QString* error)
 {
     if (value > 0)
         return true;
     *error = QString("%1: %2 must be positive, not %3").arg(where(section), key).arg(value);
     return false;
+}
+
+// OpenCV's importer reads ints, and the last of repeated keys.
+CfgOptionReader::Rules importerOptions()
+{
+    CfgOptionReader::Rules rules;
+    rules.lastKeyWins = true;
+    rules.smallest = INT_MIN;
+    rules.largest = INT_MAX;
+    return rules;
+}
+
+QString describe(const CfgFailure& failure, const ShapeWalk::Shape& in)
+{
+    using Problem = CfgFailure::Problem;
+    static const std::map<Problem, std::string> patterns{
+        {Problem::NotInteger, "{key}={text} is not a whole number"},
+        {Problem::BelowMinimum, "{key} must be positive, not {0}"},
+        {Problem::MissingKey, "layer reference {text} is not a number"},
+        {Problem::NotLayerIndex, "layer reference {text} is not a number"},
+        {Problem::NotEarlierLayer, "layer reference {text} points outside the layers before it"},
+        {Problem::ReadsLeadingCrop, "a layer may not read the leading [crop]"},
+        {Problem::CropNotFirst, "a [crop] is only supported as the first layer"},
+        {Problem::SizesDiffer, "routed layers differ in size"},
+        {Problem::GroupsDoNotDivide, "groups={0} does not divide {1} input channels and {2} filters"},
+        {Problem::CannotAdd, "cannot add a {0}x{1} layer to a {2}x{3} one"},
+        {Problem::ScalesMismatch, "the scales do not match the scaled layer's channels"},
+        {Problem::EmptyOutput, "the layer's output would be empty ({0}x{1}x{2})"}};
+    std::string what = "unsupported layer";
+    const bool crop = failure.section->kind() == "crop";
+    if ((failure.problem == Problem::MissingKey || failure.problem == Problem::EmptyList) && failure.key == "layers")
+        what = "no layers= to route";
+    else if (failure.problem == Problem::CropTooLarge || (crop && failure.problem == Problem::BelowMinimum))
+        what = "the crop must lie inside the " + std::to_string(in.w) + "x" + std::to_string(in.h) + " input";
+    else if (patterns.count(failure.problem))
+        what = failure.filled(patterns.at(failure.problem));
+    return where(*failure.section) + ": " + q(what);
+}
+
+DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Section& section, qint64* offset)
+{
+    DarknetCfg::Layer layer;
+    layer.section = section;
+    layer.inW = shaped.in.w;
+    layer.inH = shaped.in.h;
+    layer.inC = shaped.in.c;
+    layer.outW = shaped.out.w;
+    layer.outH = shaped.out.h;
+    layer.outC = shaped.out.c;
+    layer.units = shaped.units;
+    layer.size = shaped.size;
+    layer.groups = shaped.groups;
+    layer.batchNormalize = shaped.batchNormalize;
+    layer.sources = shaped.sources;
+    // Darknet's default activation for weighted layers, which OpenCV's importer does not share.
+    const bool weighted = section.type == "convolutional" || section.type == "connected";
+    if (weighted || section.type == "shortcut" || section.type == "scale_channels")
+        layer.activation = section.value("activation", weighted ? "logistic" : "linear");
+    layer.parameterCount = shaped.parameterCount;
+    layer.parameterOffset = *offset;
+    *offset += layer.parameterCount;
+    return layer;
 }
 
 void setOption(DarknetCfg::Section& section, const std::string& key, const std::string& value)
@@ -81,17 +132,10 @@ bool DarknetCfg::parse(const QByteArray& text, QString* error)
     if (!error)
         error = &dummy;
     *this = DarknetCfg();
-    if (!readSections(text, error) || !readNet(error))
+    CfgDocument document;
+    if (!readSections(text, &document, error) || !readNet(document, error)
+        || !walkLayers(document, error))
         return false;
-    layerList.resize(sections.size() - 1);
-    qint64 offset = 0;
-    for (int i = 0; i < int(layerList.size()); ++i) {
-        layerList[i].section = sections[i + 1];
-        if (!analyseLayer(i, error))
-            return false;
-        layerList[i].parameterOffset = offset;
-        offset += layerList[i].parameterCount;
-    }
     if (layerList.empty()) {
         *error = "the configuration has no layers after [net]";
         return false;
@@ -103,7 +147,7 @@ bool DarknetCfg::parse(const QByteArray& text, QString* error)
     return true;
 }
 
-bool DarknetCfg::readSections(const QByteArray& text, QString* error)
+bool DarknetCfg::readSections(const QByteArray& text, CfgDocument* document, QString* error)
 {
     if (text.contains('\0')) {
         *error = "the configuration is not text";
@@ -113,11 +157,10 @@ bool DarknetCfg::readSections(const QByteArray& text, QString* error)
         *error = QString("unsupported section %1 at line %2").arg(rawLine(text, line)).arg(line);
         return false;
     };
-    CfgDocument document;
     CfgSyntaxError syntax;
-    const bool parsed = CfgDocument::parse(text.toStdString(), &document, &syntax);
+    const bool parsed = CfgDocument::parse(text.toStdString(), document, &syntax);
     // The sections before the line that stopped the parser come first.
-    for (const CfgSection& section : document.sections) {
+    for (const CfgSection& section : document->sections) {
         if (!supportedKind(section.kind()))
             return unsupported(section.line);
         sections.push_back({section.kind(), section.line, section.options});
@@ -133,7 +176,7 @@ bool DarknetCfg::readSections(const QByteArray& text, QString* error)
     return false;
 }
 
-bool DarknetCfg::readNet(QString* error)
+bool DarknetCfg::readNet(const CfgDocument& document, QString* error)
 {
     if (sections.empty() || sections.front().type != "net") {
         *error = "the configuration does not start with [net]";
@@ -145,12 +188,21 @@ bool DarknetCfg::readNet(QString* error)
             return false;
         }
     }
-    const Section& net = sections.front();
-    if (!intOption(net, "width", 0, &netWidth, error) || !intOption(net, "height", 0, &netHeight, error)
-        || !intOption(net, "channels", 0, &netChannels, error))
+    const CfgSection& net = document.sections.front();
+    const CfgOptionReader reader(importerOptions());
+    const long long any = CfgOptionReader::kNoMinimum;
+    long long width, height, channels;
+    CfgFailure failure;
+    if (!reader.integer(net, "width", 0, any, &width, &failure) || !reader.integer(net, "height", 0, any, &height, &failure)
+        || !reader.integer(net, "channels", 0, any, &channels, &failure)) {
+        *error = describe(failure, ShapeWalk::Shape());
         return false;
-    if (!positive(net, "width", netWidth, error) || !positive(net, "height", netHeight, error))
+    }
+    if (!positive(net, "width", width, error) || !positive(net, "height", height, error))
         return false;
+    netWidth = int(width);
+    netHeight = int(height);
+    netChannels = int(channels);
     if (netChannels != 3) {
         *error = QString("[net] channels=%1: only colour networks (channels=3) are supported").arg(netChannels);
         return false;
@@ -158,231 +210,39 @@ bool DarknetCfg::readNet(QString* error)
     return true;
 }
 
-bool DarknetCfg::resolveReference(int index, const std::string& reference, int* absolute, QString* error) const
+bool DarknetCfg::walkLayers(const CfgDocument& document, QString* error)
 {
-    bool ok = false;
-    const QString text = q(reference);
-    const int value = text.toInt(&ok);
-    const Section& section = layerList[index].section;
-    if (!ok) {
-        *error = QString("%1: layer reference %2 is not a number").arg(where(section), text);
+    ShapeWalk::Rules rules;
+    rules.options = importerOptions();
+    rules.paddingAtLeastZero = false;
+    rules.windowsMustFit = false;
+    rules.imageEverywhere = true;
+    rules.skipEmptyReferences = true;
+    rules.routeGroups = true;
+    rules.sampledShortcutOnly = true;
+    rules.leadingCropOnly = true;
+    rules.intReferences = true;
+    rules.limitsAfterOptions = true;
+    long long noadjust = 0;
+    rules.accepts = [&noadjust](const ShapeWalk::Layer& layer, int, const CfgOptionReader& options, CfgFailure* failure) {
+        return layer.kind != "crop"
+               || options.integer(*layer.section, "noadjust", 0, CfgOptionReader::kNoMinimum, &noadjust, failure);
+    };
+    ShapeWalk walk(rules);
+    CfgFailure failure;
+    if (!walk.walk(document, {netWidth, netHeight, netChannels, qint64(netWidth) * netHeight * netChannels}, &failure)) {
+        *error = describe(failure, walk.layers().back().in);
         return false;
     }
-    *absolute = value < 0 ? index + value : value;
-    if (*absolute < 0 || *absolute >= index) {
-        *error = QString("%1: layer reference %2 points outside the layers before it").arg(where(section), text);
-        return false;
-    }
-    if (crop.present && *absolute == 0) {
-        *error = QString("%1: a layer may not read the leading [crop]").arg(where(section));
-        return false;
-    }
-    return true;
-}
-
-bool DarknetCfg::analyseLayer(int index, QString* error)
-{
-    Layer& layer = layerList[index];
-    const Section& s = layer.section;
-    if (index == 0) {
-        layer.inW = netWidth;
-        layer.inH = netHeight;
-        layer.inC = netChannels;
-    } else {
-        const Layer& previous = layerList[index - 1];
-        layer.inW = previous.outW;
-        layer.inH = previous.outH;
-        layer.inC = previous.outC;
-    }
-    layer.outW = layer.inW;
-    layer.outH = layer.inH;
-    layer.outC = layer.inC;
-
-    bool ok = true;
-    if (s.type == "convolutional")
-        ok = analyseConvolutional(layer, error);
-    else if (s.type == "connected")
-        ok = analyseConnected(layer, error);
-    else if (s.type == "maxpool" || s.type == "avgpool" || s.type == "upsample")
-        ok = analyseResampling(layer, error);
-    else if (s.type == "crop")
-        ok = analyseCrop(index, error);
-    else if (s.type == "route")
-        ok = analyseRoute(index, error);
-    else if (s.type == "shortcut" || s.type == "scale_channels")
-        ok = analyseSum(index, error);
-    else if (s.type != "softmax" && s.type != "dropout" && s.type != "cost") {
-        *error = QString("%1: unsupported layer").arg(where(s));
-        ok = false;
-    }
-    if (!ok)
-        return false;
-
-    if (layer.outW <= 0 || layer.outH <= 0 || layer.outC <= 0) {
-        *error = QString("%1: the layer's output would be empty (%2x%3x%4)")
-                     .arg(where(s)).arg(layer.outW).arg(layer.outH).arg(layer.outC);
-        return false;
-    }
-    return true;
-}
-
-bool DarknetCfg::analyseConvolutional(Layer& layer, QString* error)
-{
-    const Section& s = layer.section;
-    int stride = 1, pad = 0, padding = 0, bn = 0;
-    if (!intOption(s, "filters", 1, &layer.units, error) || !intOption(s, "size", 1, &layer.size, error)
-        || !intOption(s, "stride", 1, &stride, error) || !intOption(s, "pad", 0, &pad, error)
-        || !intOption(s, "padding", 0, &padding, error) || !intOption(s, "groups", 1, &layer.groups, error)
-        || !intOption(s, "batch_normalize", 0, &bn, error))
-        return false;
-    if (!positive(s, "filters", layer.units, error) || !positive(s, "size", layer.size, error)
-        || !positive(s, "stride", stride, error) || !positive(s, "groups", layer.groups, error))
-        return false;
-    if (layer.inC % layer.groups != 0 || layer.units % layer.groups != 0) {
-        *error = QString("%1: groups=%2 does not divide %3 input channels and %4 filters")
-                     .arg(where(s)).arg(layer.groups).arg(layer.inC).arg(layer.units);
-        return false;
-    }
-    if (pad)
-        padding = layer.size / 2;
-    layer.batchNormalize = bn != 0;
-    // Darknet's default activation, which OpenCV's importer does not share.
-    layer.activation = s.value("activation", "logistic");
-    layer.outW = (layer.inW + 2 * padding - layer.size) / stride + 1;
-    layer.outH = (layer.inH + 2 * padding - layer.size) / stride + 1;
-    layer.outC = layer.units;
-    // Biases, the three normalisation vectors (scales, means, variances), the kernels.
-    layer.parameterCount = qint64(layer.units) * (layer.batchNormalize ? 4 : 1)
-                           + qint64(layer.units) * (layer.inC / layer.groups) * layer.size * layer.size;
-    return true;
-}
-
-bool DarknetCfg::analyseConnected(Layer& layer, QString* error)
-{
-    const Section& s = layer.section;
-    int bn = 0;
-    if (!intOption(s, "output", 1, &layer.units, error) || !intOption(s, "batch_normalize", 0, &bn, error))
-        return false;
-    if (!positive(s, "output", layer.units, error))
-        return false;
-    layer.batchNormalize = bn != 0;
-    layer.activation = s.value("activation", "logistic");
-    const qint64 inputs = qint64(layer.inW) * layer.inH * layer.inC;
-    layer.outW = layer.outH = 1;
-    layer.outC = layer.units;
-    layer.parameterCount = qint64(layer.units) * (layer.batchNormalize ? 4 : 1) + inputs * layer.units;
-    return true;
-}
-
-bool DarknetCfg::analyseResampling(Layer& layer, QString* error)
-{
-    const Section& s = layer.section;
-    if (s.type == "avgpool") {
-        layer.outW = layer.outH = 1;
-        return true;
-    }
-    if (s.type == "upsample") {
-        int stride = 2;
-        if (!intOption(s, "stride", 2, &stride, error) || !positive(s, "stride", stride, error))
-            return false;
-        layer.outW = layer.inW * stride;
-        layer.outH = layer.inH * stride;
-        return true;
-    }
-    int stride = 1, padding = 0;
-    if (!intOption(s, "stride", 1, &stride, error) || !intOption(s, "size", stride, &layer.size, error)
-        || !intOption(s, "padding", layer.size - 1, &padding, error))
-        return false;
-    if (!positive(s, "stride", stride, error) || !positive(s, "size", layer.size, error))
-        return false;
-    layer.outW = (layer.inW + padding - layer.size) / stride + 1;
-    layer.outH = (layer.inH + padding - layer.size) / stride + 1;
-    return true;
-}
-
-bool DarknetCfg::analyseCrop(int index, QString* error)
-{
-    Layer& layer = layerList[index];
-    const Section& s = layer.section;
-    if (index != 0) {
-        *error = QString("%1: a [crop] is only supported as the first layer").arg(where(s));
-        return false;
-    }
-    int noadjust = 0;
-    if (!intOption(s, "crop_width", 1, &layer.outW, error) || !intOption(s, "crop_height", 1, &layer.outH, error)
-        || !intOption(s, "noadjust", 0, &noadjust, error))
-        return false;
-    if (layer.outW < 1 || layer.outH < 1 || layer.outW > layer.inW || layer.outH > layer.inH) {
-        *error = QString("%1: the crop must lie inside the %2x%3 input").arg(where(s)).arg(layer.inW).arg(layer.inH);
-        return false;
-    }
-    crop.present = true;
-    crop.width = layer.outW;
-    crop.height = layer.outH;
-    crop.scale = noadjust ? 1.f : 2.f;
-    crop.shift = noadjust ? 0.f : -1.f;
-    return true;
-}
-
-bool DarknetCfg::analyseRoute(int index, QString* error)
-{
-    Layer& layer = layerList[index];
-    const Section& s = layer.section;
-    const QStringList refs = q(s.value("layers")).split(',', Qt::SkipEmptyParts);
-    if (refs.isEmpty()) {
-        *error = QString("%1: no layers= to route").arg(where(s));
-        return false;
-    }
-    int groups = 1;
-    if (!intOption(s, "groups", 1, &groups, error) || !positive(s, "groups", groups, error))
-        return false;
-    layer.outC = 0;
-    for (const QString& ref : refs) {
-        int source = 0;
-        if (!resolveReference(index, ref.toStdString(), &source, error))
-            return false;
-        const Layer& from = layerList[source];
-        if (layer.sources.empty()) {
-            layer.outW = from.outW;
-            layer.outH = from.outH;
-        } else if (from.outW != layer.outW || from.outH != layer.outH) {
-            *error = QString("%1: routed layers differ in size").arg(where(s));
-            return false;
-        }
-        layer.sources.push_back(source);
-        layer.outC += from.outC;
-    }
-    layer.outC /= groups;
-    return true;
-}
-
-bool DarknetCfg::analyseSum(int index, QString* error)
-{
-    Layer& layer = layerList[index];
-    const Section& s = layer.section;
-    int source = 0;
-    if (!resolveReference(index, s.value("from"), &source, error))
-        return false;
-    layer.sources.push_back(source);
-    const Layer& from = layerList[source];
-    layer.activation = s.value("activation", "linear");
-    if (s.type == "scale_channels") {
-        // Per-channel factors (a 1x1 layer) scale an earlier layer of as many channels.
-        if (layer.inW != 1 || layer.inH != 1 || layer.inC != from.outC) {
-            *error = QString("%1: the scales do not match the scaled layer's channels").arg(where(s));
-            return false;
-        }
-        layer.outW = from.outW;
-        layer.outH = from.outH;
-        layer.outC = from.outC;
-        return true;
-    }
-    // Darknet adds a larger layer by sampling every stride-th value; never a smaller one.
-    if (from.outW < layer.inW || from.outH < layer.inH || from.outW % layer.inW != 0 || from.outH % layer.inH != 0
-        || from.outW / layer.inW != from.outH / layer.inH) {
-        *error = QString("%1: cannot add a %2x%3 layer to a %4x%5 one")
-                     .arg(where(s)).arg(from.outW).arg(from.outH).arg(layer.inW).arg(layer.inH);
-        return false;
+    qint64 offset = 0;
+    for (size_t i = 0; i < walk.layers().size(); ++i)
+        layerList.push_back(layerOf(walk.layers()[i], sections[i + 1], &offset));
+    if (!layerList.empty() && layerList.front().section.type == "crop") {
+        crop.present = true;
+        crop.width = layerList.front().outW;
+        crop.height = layerList.front().outH;
+        crop.scale = noadjust ? 1.f : 2.f;
+        crop.shift = noadjust ? 0.f : -1.f;
     }
     return true;
 }

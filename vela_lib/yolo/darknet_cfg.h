@@ -22,7 +22,6 @@ public:
 
         // Like OpenCV's importer, the last of repeated keys wins.
         const std::string* find(const std::string& key) const;
-        bool has(const std::string& key) const { return find(key) != nullptr; }
         std::string value(const std::string& key, const std::string& fallback = std::string()) const
         {
             const std::string* found = find(key);
@@ -79,16 +78,9 @@ public:
     int importerIndex(int layer) const;
 
 private:
-    bool readSections(const QByteArray& text, QString* error);
-    bool readNet(QString* error);
-    bool analyseLayer(int index, QString* error);
-    bool analyseConvolutional(Layer& layer, QString* error);
-    bool analyseConnected(Layer& layer, QString* error);
-    bool analyseResampling(Layer& layer, QString* error);
-    bool analyseCrop(int index, QString* error);
-    bool analyseRoute(int index, QString* error);
-    bool analyseSum(int index, QString* error);
-    bool resolveReference(int index, const std::string& text, int* absolute, QString* error) const;
+    bool readSections(const QByteArray& text, CfgDocument* document, QString* error);
+    bool readNet(const CfgDocument& document, QString* error);
+    bool walkLayers(const CfgDocument& document, QString* error);
     void planImporterLayers() const;
     std::string importerReference(int originalLayer) const;
     std::string sampledShortcutSource(int index, int stride) const;

@@ -1,13 +1,12 @@
 #include "network_cfg_check.h"
 
+#include "shape_walk.h"
+
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -44,14 +43,10 @@ const std::set<std::string> kForklineFeatures = {
 
 const char* kForklineFamily = "forkline model family (efficientnet_b0, efficientnet-lite3, mobilenet-v2)";
 
-struct Shape
-{
-    int w = 0, h = 0, c = 0;
-    long long outputs = 0;
-    bool image() const { return w > 0 && h > 0 && c > 0; }
-};
+using Problem = CfgFailure::Problem;
+const long long kAnyValue = CfgOptionReader::kNoMinimum;
 
-// One check run: the document, the shapes so far, and the first error found.
+// One check run: the document and the first problem found.
 class Checker
 {
 public:
@@ -60,37 +55,92 @@ public:
     bool run(NetworkSummary* summary, std::string* error);
 
 private:
-    bool fail(const CfgSection& s, const std::string& what)
-    {
-        if (message.empty())
-            message = s.type + " at line " + std::to_string(s.line) + ": " + what;
-        return false;
-    }
-
-    bool intOption(const CfgSection& s, const char* key, long long def, long long* value);
-    bool floatOption(const CfgSection& s, const char* key, double def, double* value);
-    bool atLeast(const CfgSection& s, const char* key, long long def, long long min, long long* value);
-    bool needImage(const CfgSection& s, const Shape& in);
-    bool layerIndex(const CfgSection& s, const char* key, const std::string& text, int index, int* absolute);
-
     bool netSection(const CfgSection& s, NetworkSummary* summary);
-    bool layer(const CfgSection& s, int index, const Shape& in, Shape* out);
-    bool convolutional(const CfgSection& s, const Shape& in, Shape* out);
-    bool connected(const CfgSection& s, const Shape& in, Shape* out);
-    bool maxpool(const CfgSection& s, const Shape& in, Shape* out);
-    bool route(const CfgSection& s, int index, Shape* out);
-    bool shortcut(const CfgSection& s, int index, const Shape& in, Shape* out);
-    bool crop(const CfgSection& s, const Shape& in, Shape* out);
-    bool scaleChannels(const CfgSection& s, int index, const Shape& in, Shape* out);
-
     bool acceptsEveryKind(std::string* error);
 
     const CfgDocument& doc;
-    std::vector<Shape> shapes;
+    const CfgOptionReader options;
+    CfgFailure failure;
     std::vector<std::string> unknownToLibrary;   // kinds/values libdarknet cannot parse
     std::vector<std::string> notForClassifiers;  // kinds it parses but this trainer does not train
-    std::string message;
 };
+
+bool refuse(const CfgSection& s, const std::string& why, CfgFailure* failure)
+{
+    *failure = CfgFailure{Problem::Refused, &s, "", why};
+    return false;
+}
+
+std::string describe(const CfgFailure& failure)
+{
+    static const std::map<Problem, std::string> patterns{
+        {Problem::NotInteger, "{key}={text} is not an integer"},
+        {Problem::NotNumber, "{key}={text} is not a number"},
+        {Problem::BelowMinimum, "{key}={0} must be at least {1}"},
+        {Problem::MissingKey, "{key} is required"},
+        {Problem::NotLayerIndex, "{key}: \"{text}\" is not a layer index"},
+        {Problem::NotEarlierLayer, "{key}: layer {text} is not an earlier layer"},
+        {Problem::EmptyList, "layers={text} lists no layer"},
+        {Problem::SizesDiffer, "layers {text} differ in width or height"},
+        {Problem::NoImageInput, "the layer before it does not output an image"},
+        {Problem::NoInput, "the layer before it has no output"},
+        {Problem::GroupsDoNotDivide, "groups={0} does not divide the {1} input channels and the {2} filters"},
+        {Problem::FilterDoesNotFit, "a {0} x {0} filter does not fit its {1} x {2} input"},
+        {Problem::WindowDoesNotFit, "a {0} x {0} window does not fit its {1} x {2} input"},
+        {Problem::CropTooLarge, "a {0} x {1} crop is larger than its {2} x {3} input"},
+        {Problem::CannotAdd, "layer {text} ({0} x {1}) cannot be added to a {2} x {3} map"},
+        {Problem::ScalesMismatch, "the previous layer must give one value per channel of layer {text} ({0}), not {1}"},
+        {Problem::OutputOutOfRange, "its output size {0} is out of range"},
+        {Problem::Refused, "{text}"}};
+    const auto pattern = patterns.find(failure.problem);
+    return failure.section->type + " at line " + std::to_string(failure.section->line) + ": " +
+           (pattern == patterns.end() ? "unexpected layer kind" : failure.filled(pattern->second));
+}
+
+// The options the library reads besides a layer's shape, and what this trainer does not train.
+bool trainable(const ShapeWalk::Layer& layer, int index, const CfgOptionReader& options, CfgFailure* failure)
+{
+    const CfgSection& s = *layer.section;
+    double value;
+    long long a, b;
+    const auto number = [&](const char* key, double fallback) { return options.number(s, key, fallback, &value, failure); };
+    const auto integer = [&](const char* key, long long fallback, long long minimum, long long* out) {
+        return options.integer(s, key, fallback, minimum, out, failure);
+    };
+    if (layer.kind == "convolutional") {
+        if (!integer("binary", 0, kAnyValue, &a) || !integer("xnor", 0, kAnyValue, &b))
+            return false;
+        if (a || b)
+            return refuse(s, "binary and xnor convolutions are not trained by this trainer", failure);
+    } else if (layer.kind == "shortcut") {
+        return number("alpha", 1) && number("beta", 1);
+    } else if (layer.kind == "crop") {
+        return integer("flip", 0, kAnyValue, &a) && number("angle", 0) && number("saturation", 1) &&
+               number("exposure", 1) && number("shift", 0);
+    } else if (layer.kind == "scale_channels") {
+        const std::string* act = options.find(s, "activation");
+        if (act && *act != "linear")
+            return refuse(s, "activation=" + *act + " is not trained here; only linear", failure);
+    } else if (layer.kind == "softmax") {
+        if (!integer("groups", 1, 1, &a) || !number("temperature", 1))
+            return false;
+        if (s.has("tree"))
+            return refuse(s, "hierarchical softmax (tree) is not trained by this trainer", failure);
+        if (layer.in.outputs % a != 0)
+            return refuse(s, "groups=" + std::to_string(a) + " does not divide its " + std::to_string(layer.in.outputs) +
+                                 " inputs", failure);
+    } else if (layer.kind == "dropout") {
+        if (!number("probability", 0.5))
+            return false;
+        if (index == 0)
+            return refuse(s, "dropout cannot be the first layer", failure);
+        if (value < 0 || value >= 1)
+            return refuse(s, "probability must lie in [0, 1)", failure);
+    } else if (layer.kind == "cost") {
+        return number("scale", 1);
+    }
+    return true;
+}
 
 // The bracketed long name of a section's kind, e.g. "[convolutional]" for "[conv]".
 std::string canonicalKind(const CfgSection& section)
@@ -112,68 +162,18 @@ std::string joined(const std::vector<std::string>& items)
     return out;
 }
 
-bool Checker::intOption(const CfgSection& s, const char* key, long long def, long long* value)
-{
-    const std::string* text = s.find(key);
-    if (!text) {
-        *value = def;
-        return true;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text->c_str(), &end, 10);
-    if (text->empty() || *end != '\0' || errno != 0 || v > 1000000000LL || v < -1000000000LL)
-        return fail(s, std::string(key) + "=" + *text + " is not an integer");
-    *value = v;
-    return true;
-}
-
-bool Checker::floatOption(const CfgSection& s, const char* key, double def, double* value)
-{
-    const std::string* text = s.find(key);
-    if (!text) {
-        *value = def;
-        return true;
-    }
-    char* end = nullptr;
-    const double v = std::strtod(text->c_str(), &end);
-    if (text->empty() || *end != '\0' || !std::isfinite(v))
-        return fail(s, std::string(key) + "=" + *text + " is not a number");
-    *value = v;
-    return true;
-}
-
-bool Checker::atLeast(const CfgSection& s, const char* key, long long def, long long min, long long* value)
-{
-    if (!intOption(s, key, def, value))
-        return false;
-    if (*value < min)
-        return fail(s, std::string(key) + "=" + std::to_string(*value) + " must be at least " + std::to_string(min));
-    return true;
-}
-
-bool Checker::needImage(const CfgSection& s, const Shape& in)
-{
-    if (!in.image())
-        return fail(s, "the layer before it does not output an image");
-    return true;
-}
-
-bool Checker::layerIndex(const CfgSection& s, const char* key, const std::string& text, int index, int* absolute)
-{
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0')
-        return fail(s, std::string(key) + ": \"" + text + "\" is not a layer index");
-    const long a = v < 0 ? index + v : v;
-    if (a < 0 || a >= index)
-        return fail(s, std::string(key) + ": layer " + text + " is not an earlier layer");
-    *absolute = int(a);
-    return true;
-}
-
 bool Checker::netSection(const CfgSection& s, NetworkSummary* summary)
 {
+    const auto atLeast = [this](const CfgSection& section, const char* key, long long def, long long min, long long* value) {
+        return options.integer(section, key, def, min, value, &failure);
+    };
+    const auto intOption = [&](const CfgSection& section, const char* key, long long def, long long* value) {
+        return atLeast(section, key, def, kAnyValue, value);
+    };
+    const auto floatOption = [this](const CfgSection& section, const char* key, double def, double* value) {
+        return options.number(section, key, def, value, &failure);
+    };
+    const auto fail = [this](const CfgSection& section, const std::string& why) { return refuse(section, why, &failure); };
     long long batch, subdivisions, timeSteps, w, h, c, maxBatches, burnIn, minCrop, maxCrop;
     double lr, momentum, decay, power, angle, aspect, saturation, exposure, hue, ratio;
     if (!atLeast(s, "batch", 1, 1, &batch) || !atLeast(s, "subdivisions", 1, 1, &subdivisions) ||
@@ -229,200 +229,6 @@ bool Checker::netSection(const CfgSection& s, NetworkSummary* summary)
     summary->batch = int(batch);
     summary->subdivisions = int(subdivisions);
     return true;
-}
-
-bool Checker::convolutional(const CfgSection& s, const Shape& in, Shape* out)
-{
-    long long n, size, stride, pad, padding, groups, bn, binary, xnor;
-    if (!atLeast(s, "filters", 1, 1, &n) || !atLeast(s, "size", 1, 1, &size) || !atLeast(s, "stride", 1, 1, &stride) ||
-        !atLeast(s, "pad", 0, 0, &pad) || !atLeast(s, "padding", 0, 0, &padding) ||
-        !atLeast(s, "groups", 1, 1, &groups) || !atLeast(s, "batch_normalize", 0, 0, &bn) ||
-        !intOption(s, "binary", 0, &binary) || !intOption(s, "xnor", 0, &xnor) || !needImage(s, in))
-        return false;
-    if (binary || xnor)
-        return fail(s, "binary and xnor convolutions are not trained by this trainer");
-    if (in.c % groups != 0 || n % groups != 0)
-        return fail(s, "groups=" + std::to_string(groups) + " does not divide the " + std::to_string(in.c) +
-                           " input channels and the " + std::to_string(n) + " filters");
-    if (pad)
-        padding = size / 2;
-    const long long ow = (in.w + 2 * padding - size) / stride + 1;
-    const long long oh = (in.h + 2 * padding - size) / stride + 1;
-    if (in.w + 2 * padding < size || in.h + 2 * padding < size || ow < 1 || oh < 1)
-        return fail(s, "a " + std::to_string(size) + " x " + std::to_string(size) + " filter does not fit its " +
-                           std::to_string(in.w) + " x " + std::to_string(in.h) + " input");
-    *out = Shape{int(ow), int(oh), int(n), ow * oh * n};
-    return true;
-}
-
-bool Checker::connected(const CfgSection& s, const Shape& in, Shape* out)
-{
-    long long n, bn;
-    if (!atLeast(s, "output", 1, 1, &n) || !atLeast(s, "batch_normalize", 0, 0, &bn))
-        return false;
-    if (in.outputs < 1)
-        return fail(s, "the layer before it has no output");
-    *out = Shape{1, 1, int(n), n};
-    return true;
-}
-
-bool Checker::maxpool(const CfgSection& s, const Shape& in, Shape* out)
-{
-    long long stride, size, padding;
-    if (!atLeast(s, "stride", 1, 1, &stride) || !atLeast(s, "size", stride, 1, &size) ||
-        !atLeast(s, "padding", size - 1, 0, &padding) || !needImage(s, in))
-        return false;
-    const long long ow = (in.w + padding - size) / stride + 1;
-    const long long oh = (in.h + padding - size) / stride + 1;
-    if (in.w + padding < size || in.h + padding < size || ow < 1 || oh < 1)
-        return fail(s, "a " + std::to_string(size) + " x " + std::to_string(size) + " window does not fit its " +
-                           std::to_string(in.w) + " x " + std::to_string(in.h) + " input");
-    *out = Shape{int(ow), int(oh), in.c, ow * oh * in.c};
-    return true;
-}
-
-bool Checker::route(const CfgSection& s, int index, Shape* out)
-{
-    const std::string* layers = s.find("layers");
-    if (!layers)
-        return fail(s, "layers is required");
-    std::stringstream list(*layers);
-    std::string item;
-    bool first = true;
-    while (std::getline(list, item, ',')) {
-        int source;
-        if (!layerIndex(s, "layers", item, index, &source))
-            return false;
-        const Shape& from = shapes[size_t(source)];
-        if (first) {
-            *out = from;
-            first = false;
-        } else if (from.w == out->w && from.h == out->h) {
-            out->c += from.c;
-            out->outputs += from.outputs;
-        } else {
-            return fail(s, "layers " + *layers + " differ in width or height");
-        }
-    }
-    if (first || layers->back() == ',')
-        return fail(s, "layers=" + *layers + " lists no layer");
-    return true;
-}
-
-bool Checker::shortcut(const CfgSection& s, int index, const Shape& in, Shape* out)
-{
-    const std::string* from = s.find("from");
-    if (!from)
-        return fail(s, "from is required");
-    int source;
-    double alpha;
-    if (!layerIndex(s, "from", *from, index, &source) ||
-        !floatOption(s, "alpha", 1, &alpha) || !floatOption(s, "beta", 1, &alpha) || !needImage(s, in))
-        return false;
-    const Shape& f = shapes[size_t(source)];
-    // The library adds the two maps with an integer stride or sampling step, and asserts that
-    // both directions agree.
-    if (!f.image() || f.w / in.w != f.h / in.h || in.w / f.w != in.h / f.h)
-        return fail(s, "layer " + *from + " (" + std::to_string(f.w) + " x " + std::to_string(f.h) +
-                           ") cannot be added to a " + std::to_string(in.w) + " x " + std::to_string(in.h) + " map");
-    *out = in;
-    return true;
-}
-
-// Each channel of the "from" layer times one value of the previous layer's 1 x 1 x C output.
-bool Checker::scaleChannels(const CfgSection& s, int index, const Shape& in, Shape* out)
-{
-    const std::string* from = s.find("from");
-    if (!from)
-        return fail(s, "from is required");
-    int source;
-    if (!layerIndex(s, "from", *from, index, &source))
-        return false;
-    const std::string* act = s.find("activation");
-    if (act && *act != "linear")
-        return fail(s, "activation=" + *act + " is not trained here; only linear");
-    const Shape& f = shapes[size_t(source)];
-    if (!f.image() || in.outputs != f.c || (in.image() && (in.w != 1 || in.h != 1)))
-        return fail(s, "the previous layer must give one value per channel of layer " + *from + " (" +
-                           std::to_string(f.c) + "), not " + std::to_string(in.outputs));
-    *out = f;
-    return true;
-}
-
-bool Checker::crop(const CfgSection& s, const Shape& in, Shape* out)
-{
-    long long ch, cw, flip;
-    double v;
-    if (!atLeast(s, "crop_height", 1, 1, &ch) || !atLeast(s, "crop_width", 1, 1, &cw) ||
-        !intOption(s, "flip", 0, &flip) || !floatOption(s, "angle", 0, &v) || !floatOption(s, "saturation", 1, &v) ||
-        !floatOption(s, "exposure", 1, &v) || !floatOption(s, "shift", 0, &v) || !needImage(s, in))
-        return false;
-    if (ch > in.h || cw > in.w)
-        return fail(s, "a " + std::to_string(cw) + " x " + std::to_string(ch) + " crop is larger than its " +
-                           std::to_string(in.w) + " x " + std::to_string(in.h) + " input");
-    *out = Shape{int(cw), int(ch), in.c, cw * ch * in.c};
-    return true;
-}
-
-bool Checker::layer(const CfgSection& s, int index, const Shape& in, Shape* out)
-{
-    const std::string kind = canonicalKind(s);
-    double value;
-    long long integer;
-    if (kind == "[convolutional]")
-        return convolutional(s, in, out);
-    if (kind == "[connected]")
-        return connected(s, in, out);
-    if (kind == "[maxpool]")
-        return maxpool(s, in, out);
-    if (kind == "[route]")
-        return route(s, index, out);
-    if (kind == "[shortcut]")
-        return shortcut(s, index, in, out);
-    if (kind == "[crop]")
-        return crop(s, in, out);
-    if (kind == kAddedLayerKind)
-        return scaleChannels(s, index, in, out);
-    if (kind == "[avgpool]") {
-        if (!needImage(s, in))
-            return false;
-        *out = Shape{1, 1, in.c, in.c};
-        return true;
-    }
-    if (kind == "[softmax]") {
-        if (!atLeast(s, "groups", 1, 1, &integer) || !floatOption(s, "temperature", 1, &value))
-            return false;
-        if (s.has("tree"))
-            return fail(s, "hierarchical softmax (tree) is not trained by this trainer");
-        if (in.outputs % integer != 0)
-            return fail(s, "groups=" + std::to_string(integer) + " does not divide its " + std::to_string(in.outputs) + " inputs");
-        // The library gives a softmax no image shape, only a width.
-        *out = Shape{0, 0, 0, in.outputs};
-        return true;
-    }
-    if (kind == "[dropout]") {
-        if (!floatOption(s, "probability", 0.5, &value))
-            return false;
-        if (index == 0)
-            return fail(s, "dropout cannot be the first layer");
-        if (value < 0 || value >= 1)
-            return fail(s, "probability must lie in [0, 1)");
-        *out = in;
-        return true;
-    }
-    if (kind == "[cost]") {
-        if (!floatOption(s, "scale", 1, &value))
-            return false;
-        *out = Shape{0, 0, 0, in.outputs};
-        return true;
-    }
-    if (kind == "[batchnorm]") {
-        if (!needImage(s, in))
-            return false;
-        *out = in;
-        return true;
-    }
-    return fail(s, "unexpected layer kind");
 }
 
 // Unsupported kinds are gathered over the whole file first, so that one message names them all.
@@ -483,34 +289,26 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
     if (!acceptsEveryKind(error))
         return false;
     if (!netSection(sections[0], summary)) {
-        *error = message;
+        *error = describe(failure);
         return false;
     }
-    Shape in{summary->width, summary->height, summary->channels,
-             (long long)summary->width * summary->height * summary->channels};
-    Shape output;
-    for (size_t i = 1; i < sections.size(); ++i) {
-        Shape out;
-        const int index = int(i - 1);
-        if (!layer(sections[i], index, in, &out)) {
-            *error = message;
-            return false;
-        }
-        if (out.outputs < 1 || out.outputs > 1000000000LL) {
-            fail(sections[i], "its output size " + std::to_string(out.outputs) + " is out of range");
-            *error = message;
-            return false;
-        }
-        shapes.push_back(out);
-        if (canonicalKind(sections[i]) != "[cost]")
-            output = out;
-        in = out;
+    ShapeWalk::Rules rules;
+    rules.accepts = trainable;
+    ShapeWalk walk(rules);
+    if (!walk.walk(doc, {summary->width, summary->height, summary->channels,
+                         (long long)summary->width * summary->height * summary->channels}, &failure)) {
+        *error = describe(failure);
+        return false;
     }
-    summary->layers = int(sections.size() - 1);
+    summary->layers = int(walk.layers().size());
     summary->layerOutputs.clear();
-    for (const Shape& shape : shapes)
-        summary->layerOutputs.push_back(shape.outputs);
-    summary->outputs = int(output.outputs);
+    summary->outputs = 0;
+    for (const ShapeWalk::Layer& layer : walk.layers()) {
+        summary->layerOutputs.push_back(layer.out.outputs);
+        // A trailing [cost] only adds a loss; the network's answer is what reaches it.
+        if (layer.kind != "cost")
+            summary->outputs = int(layer.out.outputs);
+    }
     return true;
 }
 

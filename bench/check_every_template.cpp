@@ -171,7 +171,7 @@ bool trainerScores(const QString& cfg, const QString& weights, const cv::Mat& pi
     }
     QByteArray path = weights.toUtf8();
     load_weights(net.get(), path.data());
-    cv::Mat blob = DarknetInput(net->w, net->h, DarknetCfg::LeadingCrop()).blob(picture);
+    cv::Mat blob = DarknetInput(net->w, net->h, LeadingCrop()).blob(picture);
     const float* out = network_predict(net.get(), blob.ptr<float>());
     scores->assign(out, out + net->outputs);
     for (int i = net->n - 1; i > 0; --i)

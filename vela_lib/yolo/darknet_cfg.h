@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cfg_document.h"
+#include "leading_crop.h"
 
 #include <QByteArray>
 #include <QString>
@@ -62,14 +63,7 @@ public:
     // Number of values the network outputs (its classes, for a classifier).
     qint64 outputSize() const;
 
-    // A [crop] as first layer is applied to the input before the network runs: darknet crops the
-    // centre at prediction time and maps 0..1 to -1..1 unless "noadjust" is set.
-    struct LeadingCrop
-    {
-        bool present = false;
-        int width = 0, height = 0;
-        float scale = 1.f, shift = 0.f;
-    };
+    using LeadingCrop = ::LeadingCrop;
     const LeadingCrop& leadingCrop() const { return crop; }
 
     // The configuration text for OpenCV's importer, and where each layer's output ends up in it

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-DarknetInput::DarknetInput(int width, int height, const DarknetCfg::LeadingCrop& crop)
+DarknetInput::DarknetInput(int width, int height, const LeadingCrop& crop)
     : netWidth(width), netHeight(height), crop(crop)
 {
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "darknet_cfg.h"
+#include "leading_crop.h"
 
 #include <opencv2/core.hpp>
 
@@ -12,7 +12,7 @@ class DarknetInput
 {
 public:
     DarknetInput() = default;
-    DarknetInput(int width, int height, const DarknetCfg::LeadingCrop& crop);
+    DarknetInput(int width, int height, const LeadingCrop& crop);
 
     // An 8-bit BGR picture to a 1x3xHxW float blob of the network's input size.
     cv::Mat blob(const cv::Mat& bgr) const;
@@ -28,5 +28,5 @@ public:
 private:
     int netWidth = 0;
     int netHeight = 0;
-    DarknetCfg::LeadingCrop crop;
+    LeadingCrop crop;
 };

@@ -20,60 +20,66 @@ void insideColumns(int xOffset, int stride, int pad, int width, int widthCol, in
     *first = std::min(*first, *last);
 }
 
+// Calls row(c, h, plane, colRow, base, first, last) for every row of the unrolled matrix whose
+// image row lies inside the picture, and outside(colRow) for the others: plane is the channel
+// of kernel row c, colRow that matrix row's offset, and image index base + w * stride belongs
+// to output column w for first <= w < last.
+template <typename Inside, typename Outside>
+void forEachPatchRow(int channels, int height, int width, int ksize, int stride, int pad, Inside row,
+                     Outside outside)
+{
+    const int heightCol = (height + 2 * pad - ksize) / stride + 1;
+    const int widthCol = (width + 2 * pad - ksize) / stride + 1;
+    const int channelsCol = channels * ksize * ksize;
+    for (int c = 0; c < channelsCol; ++c) {
+        const int xOffset = c % ksize;
+        const int yOffset = (c / ksize) % ksize;
+        const size_t plane = size_t(c / ksize / ksize) * height * width;
+        int first, last;
+        insideColumns(xOffset, stride, pad, width, widthCol, &first, &last);
+        for (int h = 0; h < heightCol; ++h) {
+            const size_t colRow = (size_t(c) * heightCol + h) * widthCol;
+            const int imageRow = yOffset + h * stride - pad;
+            if (imageRow < 0 || imageRow >= height) {
+                outside(colRow, widthCol);
+                continue;
+            }
+            row(plane, colRow, long(imageRow) * width + xOffset - pad, first, last, widthCol);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" void im2col_cpu(float* data_im, int channels, int height, int width, int ksize, int stride, int pad,
                            float* data_col)
 {
-    const int heightCol = (height + 2 * pad - ksize) / stride + 1;
-    const int widthCol = (width + 2 * pad - ksize) / stride + 1;
-    const int channelsCol = channels * ksize * ksize;
-    for (int c = 0; c < channelsCol; ++c) {
-        const int xOffset = c % ksize;
-        const int yOffset = (c / ksize) % ksize;
-        const float* plane = data_im + size_t(c / ksize / ksize) * height * width;
-        int first, last;
-        insideColumns(xOffset, stride, pad, width, widthCol, &first, &last);
-        for (int h = 0; h < heightCol; ++h) {
-            float* out = data_col + (size_t(c) * heightCol + h) * widthCol;
-            const int row = yOffset + h * stride - pad;
-            if (row < 0 || row >= height) {
-                std::fill(out, out + widthCol, 0.0f);
-                continue;
-            }
-            // Image index of output column w: base + w * stride (inside the row for first <= w < last).
-            const long base = long(row) * width + xOffset - pad;
+    forEachPatchRow(
+        channels, height, width, ksize, stride, pad,
+        [&](size_t plane, size_t colRow, long base, int first, int last, int widthCol) {
+            const float* in = data_im + plane;
+            float* out = data_col + colRow;
             std::fill(out, out + first, 0.0f);
             if (stride == 1 && last > first)
-                std::memcpy(out + first, plane + base + first, sizeof(float) * size_t(last - first));
+                std::memcpy(out + first, in + base + first, sizeof(float) * size_t(last - first));
             else
                 for (int w = first; w < last; ++w)
-                    out[w] = plane[base + long(w) * stride];
+                    out[w] = in[base + long(w) * stride];
             std::fill(out + last, out + widthCol, 0.0f);
-        }
-    }
+        },
+        [&](size_t colRow, int widthCol) { std::fill(data_col + colRow, data_col + colRow + widthCol, 0.0f); });
 }
 
 extern "C" void col2im_cpu(float* data_col, int channels, int height, int width, int ksize, int stride, int pad,
                            float* data_im)
 {
-    const int heightCol = (height + 2 * pad - ksize) / stride + 1;
-    const int widthCol = (width + 2 * pad - ksize) / stride + 1;
-    const int channelsCol = channels * ksize * ksize;
-    for (int c = 0; c < channelsCol; ++c) {
-        const int xOffset = c % ksize;
-        const int yOffset = (c / ksize) % ksize;
-        float* plane = data_im + size_t(c / ksize / ksize) * height * width;
-        int first, last;
-        insideColumns(xOffset, stride, pad, width, widthCol, &first, &last);
-        for (int h = 0; h < heightCol; ++h) {
-            const int row = yOffset + h * stride - pad;
-            if (row < 0 || row >= height)
-                continue;
-            const float* in = data_col + (size_t(c) * heightCol + h) * widthCol;
-            const long base = long(row) * width + xOffset - pad;
+    forEachPatchRow(
+        channels, height, width, ksize, stride, pad,
+        [&](size_t plane, size_t colRow, long base, int first, int last, int) {
+            float* out = data_im + plane;
+            const float* in = data_col + colRow;
             for (int w = first; w < last; ++w)
-                plane[base + long(w) * stride] += in[w];
-        }
-    }
+                out[base + long(w) * stride] += in[w];
+        },
+        [](size_t, int) {});
 }

@@ -152,7 +152,9 @@ void DialogDeraRodizir_v2::test_model(QString path)
     current_config = config;
     genClassMap();
 
-    if (!PictureFile::write(InterfacePaths::serverResult(), result_image, AtomicFile::Durability::Synced)) {
+    // Whole, not on the disk, is what its reader needs: the driver reads it right after the
+    // record, and the next test rewrites it; waiting for an fsync would only slow the answer.
+    if (!PictureFile::write(InterfacePaths::serverResult(), result_image, AtomicFile::Durability::Unsynced)) {
         log["msg"] = "the result picture could not be written : " + InterfacePaths::serverResult();
         show_log(log);
         return;

@@ -2,21 +2,45 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QFileSystemWatcher>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Everything by which a command file comes to be or changes inside the folder.
+constexpr uint32_t kFolderEvents = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO;
+
+} // namespace
 
 CommandFileWatcher::CommandFileWatcher(const QString& commandFile, QObject* parent)
-    : QObject(parent), path(commandFile), watcher(new QFileSystemWatcher(this)), settleTimer(new QTimer(this))
+    : QObject(parent), path(commandFile), fileName(QFile::encodeName(QFileInfo(commandFile).fileName())),
+      settleTimer(new QTimer(this))
 {
     settleTimer->setSingleShot(true);
     settleTimer->setInterval(kSettleMs);
     connect(settleTimer, &QTimer::timeout, this, &CommandFileWatcher::settle);
-    connect(watcher, &QFileSystemWatcher::directoryChanged, this, &CommandFileWatcher::changed);
-    connect(watcher, &QFileSystemWatcher::fileChanged, this, &CommandFileWatcher::changed);
-    watcher->addPath(QFileInfo(path).absolutePath());
-    changed();
+
+    inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (inotifyFd >= 0 && inotify_add_watch(inotifyFd, folder.constData(), kFolderEvents) >= 0) {
+        notifier = new QSocketNotifier(inotifyFd, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, &CommandFileWatcher::readEvents);
+    } else if (inotifyFd >= 0) {
+        ::close(inotifyFd);
+        inotifyFd = -1;
+    }
+    changed(false);
+}
+
+CommandFileWatcher::~CommandFileWatcher()
+{
+    delete notifier; // before its descriptor goes
+    if (inotifyFd >= 0)
+        ::close(inotifyFd);
 }
 
 bool CommandFileWatcher::wanted()
@@ -37,19 +61,39 @@ CommandFileWatcher::Look CommandFileWatcher::look() const
     return seen;
 }
 
-void CommandFileWatcher::changed()
+void CommandFileWatcher::readEvents()
 {
-    // A new file under the same name is another inode: the watch moves to it. Writes into the
-    // file are only told through a watch on the file itself.
-    const Look now = look();
-    if (!now.exists || now.inode != watchedInode) {
-        watcher->removePath(path);
-        watchedInode = 0;
+    bool touched = false;
+    bool renamedIn = false;
+    alignas(struct inotify_event) char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(inotifyFd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+            at += ssize_t(sizeof(struct inotify_event) + event->len);
+            if (event->mask & IN_Q_OVERFLOW) {
+                touched = true; // events were lost: look, and wait as for a write
+                renamedIn = false;
+            } else if (event->len > 0 && fileName == event->name) {
+                touched = true;
+                renamedIn = (event->mask & IN_MOVED_TO) != 0;
+            }
+        }
     }
+    if (touched)
+        changed(renamedIn);
+}
+
+void CommandFileWatcher::changed(bool renamedIn)
+{
+    const Look now = look();
     if (!now.exists)
         return;
-    if (watchedInode == 0 && watcher->addPath(path))
-        watchedInode = now.inode;
+    if (renamedIn) {
+        settleTimer->stop();
+        emit ready();
+        return;
+    }
     if (settleTimer->isActive())
         return; // settle() compares against the look taken when the wait began
     lastLook = now;

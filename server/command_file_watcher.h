@@ -1,16 +1,17 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
-class QFileSystemWatcher;
+class QSocketNotifier;
 class QTimer;
 
-// Tells as soon as a command file has appeared or changed and holds still: the folder and the
-// file are watched, and once a notification comes the file must keep its size, time and inode
-// for kSettleMs before ready() is emitted, so that a driver that writes without a rename is not
-// read half-way. Notifications are a shortcut only; a poll timer stays the fallback for file
-// systems that send none.
+// Tells as soon as a command file is there to be read: the folder is watched (inotify), and a
+// file renamed into place, which its writer finished beforehand, is ready at once; one created
+// or written in place must keep its size, time and inode for kSettleMs before ready() is
+// emitted, so that a driver that writes without a rename is not read half-way. Notifications
+// are a shortcut only; a poll timer stays the fallback for file systems that send none.
 class CommandFileWatcher : public QObject
 {
     Q_OBJECT
@@ -19,6 +20,7 @@ public:
     static constexpr int kSettleMs = 5;
 
     CommandFileWatcher(const QString& commandFile, QObject* parent = nullptr);
+    ~CommandFileWatcher() override;
 
     // False when the environment variable SEERKEEP_POLL_ONLY is set (to anything but empty):
     // the server then only polls, as a benchmark compares.
@@ -41,12 +43,15 @@ private:
     };
 
     Look look() const;
-    void changed();
+    void readEvents();
+    // renamedIn: the latest event on the file was its rename into place.
+    void changed(bool renamedIn);
     void settle();
 
     const QString path;
-    QFileSystemWatcher* watcher;
+    const QByteArray fileName; // as the folder's events name it
+    int inotifyFd = -1;
+    QSocketNotifier* notifier = nullptr;
     QTimer* settleTimer;
     Look lastLook;
-    quint64 watchedInode = 0; // of the file under watch; 0 for none
 };

@@ -5,6 +5,7 @@
 //   build/bench/bench_seerkeep_test [runs]
 // With the watcher the loop should add no more than about 15 ms to inference and encoding;
 // polling alone adds up to the poll interval (500 ms).
+#include "atomic_file.h"
 #include "classif_config.h"
 #include "darknet_models.h"
 #include "dialog_list_configs.h"
@@ -16,7 +17,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -51,10 +51,11 @@ QString loadAverage()
     return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(' ', 0, 2) : QString("?");
 }
 
+// As the notebook driver writes a command: a temporary file renamed into place, not synced
+// (QSaveFile's fsync would be the driver's cost, not the server's).
 bool writeWhole(const QString& path, const QByteArray& bytes)
 {
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    return AtomicFile::write(path, bytes, AtomicFile::Durability::Unsynced);
 }
 
 // Writes the command and waits for the heartbeat; milliseconds, or -1.

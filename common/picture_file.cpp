@@ -1,5 +1,7 @@
 #include "picture_file.h"
 
+#include "png_encoder.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -141,7 +143,11 @@ bool PictureFile::write(const QString& path, const cv::Mat& image, AtomicFile::D
     std::vector<uchar> encoded;
     try {
         const int dot = path.lastIndexOf(QLatin1Char('.'));
-        if (dot < 0 || !cv::imencode(path.mid(dot).toStdString(), image, encoded))
+        if (dot < 0)
+            return false;
+        const QString extension = path.mid(dot);
+        const bool png = extension.compare(QLatin1String(".png"), Qt::CaseInsensitive) == 0 && PngEncoder::handles(image);
+        if (png ? !PngEncoder::encode(image, encoded) : !cv::imencode(extension.toStdString(), image, encoded))
             return false;
     } catch (const cv::Exception& error) {
         qDebug().noquote() << "picture not encoded:" << path << error.what();

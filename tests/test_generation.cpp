@@ -268,6 +268,33 @@ private slots:
         QVERIFY(!PictureFile::write(dir.path() + "/no such folder/x.jpg", image));
     }
 
+    // PNGs are encoded here in strips on all cores: any reader must get back exactly the pixels.
+    void pngFilesGiveBackThePixelsExactly()
+    {
+        QTemporaryDir dir;
+        const int threads = cv::getNumThreads();
+        cv::setNumThreads(4); // several strips, whatever this machine has
+        cv::Mat colour(608, 611, CV_8UC3), grey(1, 1, CV_8UC1, cv::Scalar(7)), alpha(200, 37, CV_8UC4);
+        cv::randu(colour, 0, 256);
+        cv::randu(alpha, 0, 256);
+        cv::Mat flat(500, 300, CV_8UC3, cv::Scalar(10, 20, 30));
+        const cv::Mat window = colour(cv::Rect(5, 100, 301, 400)); // rows not contiguous
+        for (const cv::Mat& image : {colour, grey, alpha, flat, window}) {
+            const QString path = dir.filePath("p.PNG");
+            QVERIFY(PictureFile::write(path, image));
+            const cv::Mat back = cv::imread(path.toStdString(), cv::IMREAD_UNCHANGED);
+            QCOMPARE(back.type(), image.type());
+            QCOMPARE(back.size(), image.size());
+            QCOMPARE(cv::norm(back, image, cv::NORM_INF), 0.0);
+        }
+        // A second decoder (Qt's) reads the same colours.
+        QVERIFY(PictureFile::write(dir.filePath("c.png"), colour));
+        const QImage qt(dir.filePath("c.png"));
+        const cv::Vec3b last = colour.at<cv::Vec3b>(607, 610);
+        QCOMPARE(qt.pixel(610, 607), qRgb(last[2], last[1], last[0]));
+        cv::setNumThreads(threads);
+    }
+
     void poolHandsBackResultsInJobOrder()
     {
         std::atomic<int> running(0);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+// PNG encoding of 8-bit pictures on all cores. The rows are filtered as OpenCV's default
+// encoder filters them (each byte less its left neighbour) and deflated at zlib's fastest
+// level with run-length matching, in horizontal strips that are compressed at once and joined
+// into one zlib stream. Any PNG reader gives back exactly the pixels given.
+class PngEncoder
+{
+public:
+    // True when `image` is 8-bit with 1, 3 or 4 channels (grey, BGR, BGRA), the kinds encoded here.
+    static bool handles(const cv::Mat& image);
+    // The whole PNG file; false when the image is not one it handles or zlib fails.
+    static bool encode(const cv::Mat& image, std::vector<uchar>& png);
+};

@@ -95,12 +95,12 @@ Boundary boundaryOf(const cv::Mat& mask, const cv::Size& pictureSize, int positi
 struct MergedMaps
 {
     cv::Mat accumulator;
-    std::vector<Boundary> boundaries; // of the usable passed maps, in position order
+    std::vector<std::pair<int, cv::Mat> > masks; // region masks of the usable passed maps, by position
 };
 
 // Merges the guide maps of the passed positions and releases them; the others stay.
 MergedMaps mergePassedMaps(QList<cv::Mat>& maps, const QList<int>& passed, const cv::Size& mapSize,
-                           const cv::Size& pictureSize, const ClassMapStyle& style)
+                           const ClassMapStyle& style)
 {
     MergedMaps merged;
     merged.accumulator = cv::Mat::zeros(mapSize, CV_8UC1);
@@ -115,7 +115,7 @@ MergedMaps mergePassedMaps(QList<cv::Mat>& maps, const QList<int>& passed, const
             map.copyTo(kept, mask);
             cv::max(merged.accumulator, kept, merged.accumulator);
             if (style.boundaries)
-                merged.boundaries.push_back(boundaryOf(mask, pictureSize, i));
+                merged.masks.emplace_back(i, mask);
         }
         map.release();
     }
@@ -192,10 +192,22 @@ void DialogDeraRodizir_v2::genClassMap()
         // Without guide maps there is nothing to colour: the picture and the annotation.
         result_image = test_image.clone();
     } else {
-        const MergedMaps merged = mergePassedMaps(guide_maps, passedPositions, mapSize, test_image.size(), style);
-        const cv::Mat overlay = colourOverlay(merged.accumulator, test_image.size(), style);
+        const MergedMaps merged = mergePassedMaps(guide_maps, passedPositions, mapSize, style);
+        // The overlay and each outline are scaled to the picture at once, on all cores.
+        cv::Mat overlay;
+        std::vector<Boundary> boundaries(merged.masks.size());
+        cv::parallel_for_(cv::Range(0, int(boundaries.size()) + 1), [&](const cv::Range& range) {
+            for (int task = range.start; task < range.end; ++task) {
+                if (task == 0) {
+                    overlay = colourOverlay(merged.accumulator, test_image.size(), style);
+                } else {
+                    const auto& mask = merged.masks[size_t(task - 1)];
+                    boundaries[size_t(task - 1)] = boundaryOf(mask.second, test_image.size(), mask.first);
+                }
+            }
+        });
         cv::addWeighted(test_image, double(style.beta), overlay, double(style.alpha), 0.0, result_image);
-        drawBoundaries(result_image, merged.boundaries, results, class_colors, style.boundaryThickness);
+        drawBoundaries(result_image, boundaries, results, class_colors, style.boundaryThickness);
     }
 
     if (style.annotate && current_config) {

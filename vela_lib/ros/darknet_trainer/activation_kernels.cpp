@@ -1,3 +1,5 @@
+#include "kernel_threads.h"
+
 #include <darknet.h>
 
 #include <dlfcn.h>
@@ -8,6 +10,19 @@
 // the library's own function.
 
 namespace {
+
+// Elements per thread below which a split costs more than it saves.
+constexpr size_t kGrain = 1 << 16;
+
+// op(i) for every element, on all cores.
+template <typename Op>
+void forEachElement(int n, Op op)
+{
+    KernelThreads::forRange(size_t(n), kGrain, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i)
+            op(i);
+    });
+}
 
 template <typename Fn>
 Fn libraryFunction(const char* name)
@@ -25,12 +40,10 @@ void activate_array(float* x, const int n, const ACTIVATION a)
     case LINEAR:
         return;
     case LEAKY:
-        for (int i = 0; i < n; ++i)
-            x[i] = x[i] > 0 ? x[i] : float(.1 * x[i]);
+        forEachElement(n, [x](size_t i) { x[i] = x[i] > 0 ? x[i] : float(.1 * x[i]); });
         return;
     case RELU:
-        for (int i = 0; i < n; ++i)
-            x[i] = x[i] * float(x[i] > 0);
+        forEachElement(n, [x](size_t i) { x[i] = x[i] * float(x[i] > 0); });
         return;
     default:
         static const auto library = libraryFunction<void (*)(float*, int, ACTIVATION)>("activate_array");
@@ -44,12 +57,10 @@ void gradient_array(const float* x, const int n, const ACTIVATION a, float* delt
     case LINEAR:
         return;
     case LEAKY:
-        for (int i = 0; i < n; ++i)
-            delta[i] *= x[i] > 0 ? 1.0f : .1f;
+        forEachElement(n, [x, delta](size_t i) { delta[i] *= x[i] > 0 ? 1.0f : .1f; });
         return;
     case RELU:
-        for (int i = 0; i < n; ++i)
-            delta[i] *= float(x[i] > 0);
+        forEachElement(n, [x, delta](size_t i) { delta[i] *= float(x[i] > 0); });
         return;
     default:
         static const auto library = libraryFunction<void (*)(const float*, int, ACTIVATION, float*)>("gradient_array");

@@ -71,9 +71,7 @@ network* parseText(const std::string& text, std::string* error)
         written += size_t(n);
     }
     std::string path = "/proc/self/fd/" + std::to_string(fd);
-    std::vector<char> writable(path.begin(), path.end());
-    writable.push_back('\0');
-    network* net = parse_network_cfg(writable.data());
+    network* net = parse_network_cfg(path.data());
     close(fd);
     return net;
 }
@@ -96,9 +94,8 @@ NetworkBuilder::NetworkPtr NetworkBuilder::build(const std::string& cfgPath, std
     }
     NetworkPtr net;
     if (standIn.swishLayers.empty() && standIn.scaleChannelsLayers.empty()) {
-        std::vector<char> writable(cfgPath.begin(), cfgPath.end());
-        writable.push_back('\0');
-        net.reset(parse_network_cfg(writable.data()));
+        std::string path = cfgPath;
+        net.reset(parse_network_cfg(path.data()));
     } else {
         net.reset(parseText(standIn.text, error));
     }

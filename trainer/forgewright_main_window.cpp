@@ -8,7 +8,6 @@
 #include "user_prompt.h"
 #include "window_placement.h"
 
-#include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>

@@ -214,12 +214,6 @@ void ClassifConfig::make_holder(Backend backend)
         cpu_classifier = std::make_unique<cpudarknetclassifier::CPUVelaClassifier>();
 }
 
-cv::dnn::Net* ClassifConfig::activeNet() const
-{
-    const NetworkHolder* held = holder();
-    return held ? held->net.get() : nullptr;
-}
-
 bool ClassifConfig::load(const QString& folder, const QString& backend, QString* error)
 {
     QString dummy;
@@ -267,7 +261,7 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
     last_results.clear();
     infer_error.clear();
     try {
-        cv::dnn::Net* net = activeNet();
+        cv::dnn::Net* net = holder() ? holder()->net.get() : nullptr;
         if (!net || !runtime) {
             qDebug().noquote() << "classifier: no network loaded";
             infer_error = QStringLiteral("no network loaded");

@@ -180,13 +180,8 @@ void DialogDeraRodizir_v2::restoreState(QJsonObject state)
     }
 
     const QString shownName = state["this_config_name"].toString();
-    if (ClassifConfig* config = loadedConfig(shownName)) {
-        QMutexLocker lock(&dialog_mutex);
-        ui->label_config_name->setText(shownName);
-        if (host_name_label)
-            host_name_label->setText(shownName);
-        showConfigIcon(config->backend_name);
-    }
+    if (loadedConfig(shownName))
+        current_config_changed(shownName);
 }
 
 void DialogDeraRodizir_v2::registerUnloadedConfig(const QString& name, const QString& path, const QString& backend)
@@ -233,15 +228,8 @@ void DialogDeraRodizir_v2::current_config_changed(QString name)
 
 void DialogDeraRodizir_v2::config_removed(QString name)
 {
-    if (ui->label_config_name->text() != name)
-        return;
-    QMutexLocker lock(&dialog_mutex);
-    ui->label_config_name->setText(QString());
-    if (host_name_label)
-        host_name_label->setText(QString());
-    ui->label_config_icon->setPixmap(QPixmap());
-    if (host_icon_label)
-        host_icon_label->setPixmap(QPixmap(QString::fromLatin1(kGpuIcon)));
+    if (ui->label_config_name->text() == name)
+        current_config_changed(QString());
 }
 
 void DialogDeraRodizir_v2::on_pushButton_config_clicked()

@@ -26,6 +26,8 @@ cv::Mat flipped(const cv::Mat& src, int flag, int axis)
 
 } // namespace
 
+void AugmentationTransforms::seedRotationColours(unsigned seed) { reseedQtRandom(seed); }
+
 cv::Mat AugmentationTransforms::rotation(const cv::Mat& src, double angle)
 {
     reseedQtRandom(uint(nextQtRandom()));

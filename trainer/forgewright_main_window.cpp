@@ -45,8 +45,7 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     if (QFile::exists(InterfacePaths::trainerLog()))
         QFile::remove(InterfacePaths::trainerLog());
     AtomicFile::touch(InterfacePaths::trainerStop());
-    if (!QDir(InterfacePaths::defaultGenFolder()).exists())
-        QDir().mkpath(InterfacePaths::defaultGenFolder());
+    QDir().mkpath(InterfacePaths::defaultGenFolder());
     dlg_classif_train->genPath = ui->lineEdit_gen_dir->text();
 
     if (!QFile::exists(InterfacePaths::trainerState()))

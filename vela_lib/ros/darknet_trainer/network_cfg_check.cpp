@@ -253,10 +253,8 @@ bool Checker::acceptsEveryKind(std::string* error)
                 addOnce(&unknownToLibrary, "[cost] type=" + *type);
     }
     if (!unknownToLibrary.empty()) {
-        bool forkline = false;
-        for (const auto& item : unknownToLibrary)
-            forkline = forkline || kForklineFeatures.count(item);
-        if (forkline)
+        if (std::any_of(unknownToLibrary.begin(), unknownToLibrary.end(),
+                        [](const std::string& item) { return kForklineFeatures.count(item) != 0; }))
             *error = std::string("this network is of the ") + kForklineFamily +
                      ", which the darknet library cannot train: it lacks " + joined(unknownToLibrary);
         else

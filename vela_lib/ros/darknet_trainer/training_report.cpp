@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <sstream>
 #include <unistd.h>
 #include <utility>
@@ -124,9 +125,7 @@ std::string TrainingReport::json() const
                 << ",\n    \"best_top5\": " << number(b.top5) << ",\n    \"images\": " << b.images
                 << ",\n    \"unreadable\": " << b.skipped << ",\n    \"per_class\": [";
             for (size_t c = 0; c < b.confusion.size(); ++c) {
-                int count = 0;
-                for (const int n : b.confusion[c])
-                    count += n;
+                const int count = std::accumulate(b.confusion[c].begin(), b.confusion[c].end(), 0);
                 const double top1 = count > 0 ? double(b.confusion[c][c]) / double(count) : 0;
                 out << (c ? ",\n      " : "\n      ") << "{\"class\": "
                     << quoted(c < classNames.size() ? classNames[c] : std::to_string(c)) << ", \"images\": " << count

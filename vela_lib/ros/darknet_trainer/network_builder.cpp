@@ -6,8 +6,6 @@
 #include "swish_layer.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -80,15 +78,11 @@ network* parseText(const std::string& text, std::string* error)
 
 NetworkBuilder::NetworkPtr NetworkBuilder::build(const std::string& cfgPath, std::string* error)
 {
-    std::ifstream file(cfgPath, std::ios::binary);
-    if (!file) {
-        *error = "network configuration " + cfgPath + " cannot be read";
-        return nullptr;
-    }
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     CfgDocument document;
+    if (!CfgDocument::readFile(cfgPath, &document, error))
+        return nullptr;
     StandIn standIn;
-    if (!CfgDocument::parse(text, &document, error) || !makeStandIn(document, &standIn, error)) {
+    if (!makeStandIn(document, &standIn, error)) {
         *error = "network configuration " + cfgPath + ": " + *error;
         return nullptr;
     }

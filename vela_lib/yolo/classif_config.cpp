@@ -87,7 +87,7 @@ bool readCheckedModel(const QString& folder, CheckedModel* model, QString* error
         *error = QString("cannot read %1: %2").arg(files.weightsPath, weights.errorString());
         return false;
     }
-    if (!DarknetWeights::check(weights.peek(DarknetWeights::kLongestHeader), weights.size(), model->cfg.parameterCount(), error)) {
+    if (!DarknetWeights::check(weights.peek(WeightsHeader::kLongest), weights.size(), model->cfg.parameterCount(), error)) {
         *error = QString("%1: %2").arg(files.weightsPath, *error);
         return false;
     }

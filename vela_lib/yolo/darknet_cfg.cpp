@@ -97,8 +97,10 @@ DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Sect
     layer.sources = shaped.sources;
     // Darknet's default activation for weighted layers, which OpenCV's importer does not share.
     const bool weighted = section.type == "convolutional" || section.type == "connected";
-    if (weighted || section.type == "shortcut" || section.type == "scale_channels")
-        layer.activation = section.value("activation", weighted ? "logistic" : "linear");
+    if (weighted || section.type == "shortcut" || section.type == "scale_channels") {
+        const std::string* activation = CfgOptionReader(importerOptions()).find(*shaped.section, "activation");
+        layer.activation = activation ? *activation : weighted ? "logistic" : "linear";
+    }
     layer.parameterCount = shaped.parameterCount;
     return layer;
 }
@@ -115,14 +117,6 @@ void setOption(DarknetCfg::Section& section, const std::string& key, const std::
 }
 
 } // namespace
-
-const std::string* DarknetCfg::Section::find(const std::string& key) const
-{
-    for (auto it = options.rbegin(); it != options.rend(); ++it)
-        if (it->first == key)
-            return &it->second;
-    return nullptr;
-}
 
 bool DarknetCfg::parse(const QByteArray& text, QString* error)
 {

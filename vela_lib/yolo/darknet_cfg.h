@@ -20,14 +20,6 @@ public:
         std::string type; // canonical name: "net", "convolutional", "connected", ...
         int line = 0;     // 1-based line of the header in the text
         std::vector<std::pair<std::string, std::string> > options;
-
-        // Like OpenCV's importer, the last of repeated keys wins.
-        const std::string* find(const std::string& key) const;
-        std::string value(const std::string& key, const std::string& fallback = std::string()) const
-        {
-            const std::string* found = find(key);
-            return found ? *found : fallback;
-        }
     };
 
     // One layer (a section after [net]) with darknet's view of its shapes and parameters.

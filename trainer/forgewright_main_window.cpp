@@ -78,7 +78,6 @@ bool forgewright_main_window::readStateFile()
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
         return true;
     const QByteArray content = file.readAll();
-    file.close();
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(content, &error);

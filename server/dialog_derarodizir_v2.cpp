@@ -77,15 +77,14 @@ void DialogDeraRodizir_v2::buildColourMapBox()
     box->setIconSize(iconSize);
     box->clear();
     color_maps.clear();
-    for (int index = 0; index < int(std::size(kColourMapNames)); ++index)
+    for (int index = 0; index < int(std::size(kColourMapNames)); ++index) {
         color_maps.append({QString::fromLatin1(kColourMapNames[index]),
                            QStringLiteral(":/vela_halvard_classif_v2/color_map/%1.jpg").arg(index)});
-    for (const auto& map : color_maps) {
-        const QPixmap preview(map.second);
+        const QPixmap preview(color_maps.back().second);
         const QIcon icon = preview.isNull()
                                ? QIcon()
                                : QIcon(preview.scaled(iconSize, Qt::IgnoreAspectRatio, Qt::FastTransformation));
-        box->addItem(icon, map.first);
+        box->addItem(icon, color_maps.back().first);
     }
     box->setCurrentIndex(kDefaultColourMap);
 }

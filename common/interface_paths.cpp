@@ -4,11 +4,10 @@
 
 QString InterfacePaths::root()
 {
-    QString dir = qEnvironmentVariable(kEnvironmentVariable);
+    const QString dir = qEnvironmentVariable(kEnvironmentVariable);
     if (dir.isEmpty())
         return QStringLiteral("/tmp");
-    dir = QDir::cleanPath(dir);
-    return dir;
+    return QDir::cleanPath(dir);
 }
 
 QString InterfacePaths::file(const QString& name)

@@ -88,7 +88,6 @@ QString UserPrompt::openFileName(QWidget* parent, const QString& caption, const 
 }
 
 void UserPrompt::setBatchMode(bool batch) { answerers().batch = batch; }
-bool UserPrompt::batchMode() { return answerers().batch; }
 void UserPrompt::setQuestionAnswerer(QuestionAnswerer answerer) { answerers().question = std::move(answerer); }
 void UserPrompt::setCriticalObserver(CriticalObserver observer) { answerers().critical = std::move(observer); }
 void UserPrompt::setDirectoryAnswerer(DirectoryAnswerer answerer) { answerers().directory = std::move(answerer); }

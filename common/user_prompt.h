@@ -38,7 +38,6 @@ public:
     // No person is expected to answer: questions take their batch answer, errors go to the
     // debug log, file dialogs return "" (cancel).
     static void setBatchMode(bool batch);
-    static bool batchMode();
 
     // Answerers for tests; an empty function restores the default behaviour.
     static void setQuestionAnswerer(QuestionAnswerer answerer);

@@ -77,15 +77,14 @@ void DialogDeraRodizir_v2::buildColourMapBox()
     box->setIconSize(iconSize);
     box->clear();
     color_maps.clear();
-    for (int index = 0; index < int(std::size(kColourMapNames)); ++index)
+    for (int index = 0; index < int(std::size(kColourMapNames)); ++index) {
         color_maps.append({QString::fromLatin1(kColourMapNames[index]),
                            QStringLiteral(":/vela_halvard_classif_v2/color_map/%1.jpg").arg(index)});
-    for (const auto& map : color_maps) {
-        const QPixmap preview(map.second);
+        const QPixmap preview(color_maps.back().second);
         const QIcon icon = preview.isNull()
                                ? QIcon()
                                : QIcon(preview.scaled(iconSize, Qt::IgnoreAspectRatio, Qt::FastTransformation));
-        box->addItem(icon, map.first);
+        box->addItem(icon, color_maps.back().first);
     }
     box->setCurrentIndex(kDefaultColourMap);
 }
@@ -180,13 +179,8 @@ void DialogDeraRodizir_v2::restoreState(QJsonObject state)
     }
 
     const QString shownName = state["this_config_name"].toString();
-    if (ClassifConfig* config = loadedConfig(shownName)) {
-        QMutexLocker lock(&dialog_mutex);
-        ui->label_config_name->setText(shownName);
-        if (host_name_label)
-            host_name_label->setText(shownName);
-        showConfigIcon(config->backend_name);
-    }
+    if (loadedConfig(shownName))
+        current_config_changed(shownName);
 }
 
 void DialogDeraRodizir_v2::registerUnloadedConfig(const QString& name, const QString& path, const QString& backend)
@@ -233,15 +227,8 @@ void DialogDeraRodizir_v2::current_config_changed(QString name)
 
 void DialogDeraRodizir_v2::config_removed(QString name)
 {
-    if (ui->label_config_name->text() != name)
-        return;
-    QMutexLocker lock(&dialog_mutex);
-    ui->label_config_name->setText(QString());
-    if (host_name_label)
-        host_name_label->setText(QString());
-    ui->label_config_icon->setPixmap(QPixmap());
-    if (host_icon_label)
-        host_icon_label->setPixmap(QPixmap(QString::fromLatin1(kGpuIcon)));
+    if (ui->label_config_name->text() == name)
+        current_config_changed(QString());
 }
 
 void DialogDeraRodizir_v2::on_pushButton_config_clicked()

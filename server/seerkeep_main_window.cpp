@@ -31,9 +31,7 @@ seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
     dlg_deep_classif->setWindowModality(Qt::WindowModal);
     dlg_deep_classif->setWindowFlags(Qt::WindowCloseButtonHint);
 
-    const QString modelFolder = ui->lineEdit_model_path->text();
-    if (!QDir(modelFolder).exists())
-        QDir().mkpath(modelFolder);
+    QDir().mkpath(ui->lineEdit_model_path->text());
     // Commands are carried out as soon as they are written; the timer catches what a file
     // system does not notify. Watching begins before the leftover goes, so no command is missed.
     if (CommandFileWatcher::wanted())

@@ -87,7 +87,6 @@ struct AugmentationSettings
     static const std::vector<AugmentationField>& fields();
 
     bool operator==(const AugmentationSettings& other) const;
-    bool operator!=(const AugmentationSettings& other) const { return !(*this == other); }
 };
 
 // One saved setting: its key in the saved state, the member that holds it, the editor's widget

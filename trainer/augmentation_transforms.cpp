@@ -14,7 +14,19 @@ int nextQtRandom() { return qrand(); }
 void reseedQtRandom(uint seed) { qsrand(seed); }
 QT_WARNING_POP
 
+// flag 1 flips about OpenCV's axis code; any other flag returns src itself.
+cv::Mat flipped(const cv::Mat& src, int flag, int axis)
+{
+    if (flag != 1)
+        return src;
+    cv::Mat out;
+    cv::flip(src, out, axis);
+    return out;
+}
+
 } // namespace
+
+void AugmentationTransforms::seedRotationColours(unsigned seed) { reseedQtRandom(seed); }
 
 cv::Mat AugmentationTransforms::rotation(const cv::Mat& src, double angle)
 {
@@ -48,23 +60,9 @@ cv::Mat AugmentationTransforms::contrast(const cv::Mat& src, double gain)
     return out;
 }
 
-cv::Mat AugmentationTransforms::flipHorizontal(const cv::Mat& src, int flag)
-{
-    if (flag != 1)
-        return src;
-    cv::Mat out;
-    cv::flip(src, out, 1);
-    return out;
-}
+cv::Mat AugmentationTransforms::flipHorizontal(const cv::Mat& src, int flag) { return flipped(src, flag, 1); }
 
-cv::Mat AugmentationTransforms::flipVertical(const cv::Mat& src, int flag)
-{
-    if (flag != 1)
-        return src;
-    cv::Mat out;
-    cv::flip(src, out, 0);
-    return out;
-}
+cv::Mat AugmentationTransforms::flipVertical(const cv::Mat& src, int flag) { return flipped(src, flag, 0); }
 
 cv::Mat AugmentationTransforms::noise(const cv::Mat& src, double sigma)
 {

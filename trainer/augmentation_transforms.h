@@ -16,6 +16,8 @@ public:
     // rectangle of the rotated image; the uncovered corners get a random colour (each channel
     // 0..254, drawn with qrand() after reseeding it with its own next value).
     static cv::Mat rotation(const cv::Mat& src, double angle);
+    // Seeds the calling thread's generator that rotation() draws its corner colours from.
+    static void seedRotationColours(unsigned seed);
     // Every channel value times gain, rounded and saturated.
     static cv::Mat contrast(const cv::Mat& src, double gain);
     // flag 1 mirrors left to right; any other flag returns src itself.

@@ -6,10 +6,10 @@
 #include "interface_paths.h"
 #include "json_record_log.h"
 #include "model_data.h"
+#include "training_folder.h"
 
 #include <QDir>
 #include <QHeaderView>
-#include <QUuid>
 
 namespace {
 
@@ -17,18 +17,13 @@ const char* const kProgressStyle =
     "QProgressBar { border: 1px solid grey;  border-radius: 5px; text-align: center } "
     "QProgressBar::chunk { background-color: %1;  }";
 
-QString newInstanceId()
-{
-    return QUuid::createUuid().toString(QUuid::Id128);
-}
-
 } // namespace
 
 DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
     : QDialog(parent),
       progressStyleRunning(QString::fromLatin1(kProgressStyle).arg("#1b8dcf")),
       progressStyleStopped(QString::fromLatin1(kProgressStyle).arg("#FF0000")),
-      instanceId(newInstanceId()),
+      instanceId(TrainingFolder::randomId()),
       ui(new Ui::DialogRuzerizOzize)
 {
     ui->setupUi(this);

@@ -4,6 +4,7 @@
 
 #include "atomic_file.h"
 #include "augmentation_settings.h"
+#include "augmentation_transforms.h"
 #include "dialog_augmentation.h"
 #include "generation_estimate.h"
 #include "interface_paths.h"
@@ -34,13 +35,6 @@ namespace {
 // How long the GUI thread waits for the next sample before it turns its event loop again.
 constexpr int kEventTurnMs = 20;
 
-// Augmentation's rotation borders draw from Qt's per-thread generator, seeded through qsrand();
-// QRandomGenerator has no such shared per-thread seed.
-QT_WARNING_PUSH
-QT_WARNING_DISABLE_DEPRECATED
-void seedQtRandom(uint seed) { qsrand(seed); }
-QT_WARNING_POP
-
 void processEvents()
 {
     QCoreApplication::processEvents();
@@ -52,7 +46,7 @@ void seedWorkerThread(int threadIndex)
 {
     const unsigned now = unsigned(time(nullptr));
     const unsigned salt = 0x9E3779B9u * unsigned(threadIndex + 1);
-    seedQtRandom(now ^ salt);
+    AugmentationTransforms::seedRotationColours(now ^ salt);
     cv::theRNG().state = (uint64(now) << 32) ^ uint64(salt) ^ 0x2545F4914F6CDD1DULL;
 }
 
@@ -151,8 +145,7 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
         show_log(QJsonObject{{"gen_error", shortage}});
         return;
     }
-    if (QDir(root).exists())
-        QDir(root).removeRecursively();
+    QDir(root).removeRecursively();
 
     if (unknownClasses >= 1) {
         const QString noisePath = InterfacePaths::noiseImage(extension);
@@ -163,7 +156,7 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     if (useRandomClass)
         classes[QLatin1String(TrainingFolder::kRandomClass)] = makeRandomClass(extension);
 
-    seedQtRandom(uint(time(nullptr)));
+    AugmentationTransforms::seedRotationColours(unsigned(time(nullptr)));
     std::random_device entropy;
     std::mt19937 shuffler(entropy());
 
@@ -177,10 +170,8 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     heldSettings.trainFolder = root + QLatin1Char('/') + QLatin1String(ValidationSplit::kTestFolder);
     heldSettings.augment = false;
 
-    QDir().mkdir(root);
-    QDir().mkdir(root + QStringLiteral("/train"));
-    QDir().mkdir(root + QStringLiteral("/test"));
-    QDir().mkdir(root + QStringLiteral("/backup"));
+    for (const char* folder : {"", "/train", "/test", "/backup"})
+        QDir().mkdir(root + QLatin1String(folder));
 
     const int classCount = classes.size();
     writeTextFile(root + QStringLiteral("/data.data"), TrainingFolder::dataFileText(classCount));
@@ -226,8 +217,7 @@ QString DialogRuzerizOzize::writeModelFiles(const QString& root, const QString& 
 QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)
 {
     const QString folder = InterfacePaths::randomClassFolder(instanceId);
-    if (QDir(folder).exists())
-        QDir(folder).removeRecursively();
+    QDir(folder).removeRecursively();
     QDir().mkpath(folder);
 
     QStringList paths;

@@ -91,12 +91,8 @@ void DialogRuzerizOzize::loadCurrImg(const QString& className, int index)
     drawCurrImg();
     ui->label_pic_count->setText(QString::number(index + 1) + "/" + QString::number(count));
     ui->label_pic_name->setText(files->at(index).fileName());
-    ui->pushButton_prev->setEnabled(true);
-    ui->pushButton_next->setEnabled(true);
-    if (index == 0)
-        ui->pushButton_prev->setEnabled(false);
-    if (index == count - 1)
-        ui->pushButton_next->setEnabled(false);
+    ui->pushButton_prev->setEnabled(index > 0);
+    ui->pushButton_next->setEnabled(index < count - 1);
 }
 
 void DialogRuzerizOzize::drawCurrImg()

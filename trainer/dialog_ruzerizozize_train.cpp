@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -63,7 +62,6 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
         if (!text.isEmpty())
             version = text;
         ui->label_model_name->setText(text.split(QLatin1Char(':')).last());
-        versionFile.close();
     }
     ui->textEdit_train_console->clear();
 
@@ -282,19 +280,18 @@ void DialogRuzerizOzize::noteTrainerErrors(const QString& text)
 
 void DialogRuzerizOzize::processStateChanged(QProcess::ProcessState state)
 {
-    if (state == QProcess::Running) {
-        ui->pushButton_train->setText(QStringLiteral("Stop"));
-        ui->pushButton_browse->setEnabled(false);
-        ui->pushButton_gen->setEnabled(false);
-        ui->groupBox_continue_train->setEnabled(false);
+    if (state == QProcess::Starting)
+        return;
+    const bool running = state == QProcess::Running;
+    ui->pushButton_train->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    ui->pushButton_browse->setEnabled(!running);
+    ui->pushButton_gen->setEnabled(!running);
+    ui->groupBox_continue_train->setEnabled(!running);
+    if (running) {
         tickTimer.start(1000);
         runClock.restart();
-    } else if (state == QProcess::NotRunning) {
-        ui->pushButton_train->setText(QStringLiteral("Start"));
-        ui->pushButton_browse->setEnabled(true);
-        ui->pushButton_gen->setEnabled(true);
+    } else {
         ui->textEdit_train_console->append(QStringLiteral("\n############ Stopped ##############"));
-        ui->groupBox_continue_train->setEnabled(true);
         tickTimer.stop();
     }
 }

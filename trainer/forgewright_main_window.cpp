@@ -8,7 +8,6 @@
 #include "user_prompt.h"
 #include "window_placement.h"
 
-#include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -46,8 +45,7 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     if (QFile::exists(InterfacePaths::trainerLog()))
         QFile::remove(InterfacePaths::trainerLog());
     AtomicFile::touch(InterfacePaths::trainerStop());
-    if (!QDir(InterfacePaths::defaultGenFolder()).exists())
-        QDir().mkpath(InterfacePaths::defaultGenFolder());
+    QDir().mkpath(InterfacePaths::defaultGenFolder());
     dlg_classif_train->genPath = ui->lineEdit_gen_dir->text();
 
     if (!QFile::exists(InterfacePaths::trainerState()))
@@ -80,7 +78,6 @@ bool forgewright_main_window::readStateFile()
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
         return true;
     const QByteArray content = file.readAll();
-    file.close();
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(content, &error);

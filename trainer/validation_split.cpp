@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace ValidationSplit {
 
@@ -26,8 +27,7 @@ Parts split(const TrainingFolder::ClassFiles& classes, int percent, std::mt19937
             continue;
         }
         QVector<int> order(it.value().size());
-        for (int i = 0; i < order.size(); ++i)
-            order[i] = i;
+        std::iota(order.begin(), order.end(), 0);
         TrainingFolder::shuffle(order, rng);
         // The held images keep the class's file order, so a split reads like the project.
         std::sort(order.begin(), order.begin() + held);

@@ -1,6 +1,8 @@
 #include "cfg_document.h"
 
 #include <cctype>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 const std::string* CfgSection::find(const std::string& key) const
@@ -60,6 +62,21 @@ bool CfgDocument::parse(const std::string& text, CfgDocument* document, std::str
     if (parse(text, document, &syntax))
         return true;
     *error = syntax.message();
+    return false;
+}
+
+bool CfgDocument::readFile(const std::string& path, CfgDocument* document, std::string* error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = "network configuration " + path + " cannot be read";
+        return false;
+    }
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string why;
+    if (parse(text, document, &why))
+        return true;
+    *error = "network configuration " + path + ": " + why;
     return false;
 }
 

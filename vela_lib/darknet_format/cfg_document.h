@@ -41,6 +41,8 @@ public:
     static bool parse(const std::string& text, CfgDocument* document, std::string* error);
     // The same, saying where it stopped; the sections before that line are kept in document.
     static bool parse(const std::string& text, CfgDocument* document, CfgSyntaxError* error);
+    // Reads and parses a network configuration file; the error line starts with the path.
+    static bool readFile(const std::string& path, CfgDocument* document, std::string* error);
 
     std::vector<CfgSection> sections;
 };

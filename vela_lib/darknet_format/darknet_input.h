@@ -22,8 +22,6 @@ public:
 
     // The size of the blob: the [net] size, or the crop's.
     cv::Size blobSize() const;
-    int width() const { return netWidth; }
-    int height() const { return netHeight; }
 
 private:
     int netWidth = 0;

@@ -87,7 +87,7 @@ bool readCheckedModel(const QString& folder, CheckedModel* model, QString* error
         *error = QString("cannot read %1: %2").arg(files.weightsPath, weights.errorString());
         return false;
     }
-    if (!DarknetWeights::check(weights.peek(DarknetWeights::kLongestHeader), weights.size(), model->cfg.parameterCount(), error)) {
+    if (!DarknetWeights::check(weights.peek(WeightsHeader::kLongest), weights.size(), model->cfg.parameterCount(), error)) {
         *error = QString("%1: %2").arg(files.weightsPath, *error);
         return false;
     }
@@ -214,12 +214,6 @@ void ClassifConfig::make_holder(Backend backend)
         cpu_classifier = std::make_unique<cpudarknetclassifier::CPUVelaClassifier>();
 }
 
-cv::dnn::Net* ClassifConfig::activeNet() const
-{
-    const NetworkHolder* held = holder();
-    return held ? held->net.get() : nullptr;
-}
-
 bool ClassifConfig::load(const QString& folder, const QString& backend, QString* error)
 {
     QString dummy;
@@ -267,7 +261,7 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
     last_results.clear();
     infer_error.clear();
     try {
-        cv::dnn::Net* net = activeNet();
+        cv::dnn::Net* net = holder() ? holder()->net.get() : nullptr;
         if (!net || !runtime) {
             qDebug().noquote() << "classifier: no network loaded";
             infer_error = QStringLiteral("no network loaded");

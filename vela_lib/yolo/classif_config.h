@@ -87,5 +87,4 @@ public:
 
 private:
     std::unique_ptr<ClassifRuntime> runtime;
-    cv::dnn::Net* activeNet() const;
 };

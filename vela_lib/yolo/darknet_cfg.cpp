@@ -80,7 +80,7 @@ QString describe(const CfgFailure& failure, const ShapeWalk::Shape& in)
     return where(*failure.section) + ": " + q(what);
 }
 
-DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Section& section, qint64* offset)
+DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Section& section)
 {
     DarknetCfg::Layer layer;
     layer.section = section;
@@ -97,11 +97,11 @@ DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Sect
     layer.sources = shaped.sources;
     // Darknet's default activation for weighted layers, which OpenCV's importer does not share.
     const bool weighted = section.type == "convolutional" || section.type == "connected";
-    if (weighted || section.type == "shortcut" || section.type == "scale_channels")
-        layer.activation = section.value("activation", weighted ? "logistic" : "linear");
+    if (weighted || section.type == "shortcut" || section.type == "scale_channels") {
+        const std::string* activation = CfgOptionReader(importerOptions()).find(*shaped.section, "activation");
+        layer.activation = activation ? *activation : weighted ? "logistic" : "linear";
+    }
     layer.parameterCount = shaped.parameterCount;
-    layer.parameterOffset = *offset;
-    *offset += layer.parameterCount;
     return layer;
 }
 
@@ -117,14 +117,6 @@ void setOption(DarknetCfg::Section& section, const std::string& key, const std::
 }
 
 } // namespace
-
-const std::string* DarknetCfg::Section::find(const std::string& key) const
-{
-    for (auto it = options.rbegin(); it != options.rend(); ++it)
-        if (it->first == key)
-            return &it->second;
-    return nullptr;
-}
 
 bool DarknetCfg::parse(const QByteArray& text, QString* error)
 {
@@ -234,9 +226,8 @@ bool DarknetCfg::walkLayers(const CfgDocument& document, QString* error)
         *error = describe(failure, walk.layers().back().in);
         return false;
     }
-    qint64 offset = 0;
     for (size_t i = 0; i < walk.layers().size(); ++i)
-        layerList.push_back(layerOf(walk.layers()[i], sections[i + 1], &offset));
+        layerList.push_back(layerOf(walk.layers()[i], sections[i + 1]));
     if (!layerList.empty() && layerList.front().section.type == "crop") {
         crop.present = true;
         crop.width = layerList.front().outW;
@@ -262,14 +253,6 @@ qint64 DarknetCfg::outputSize() const
         if (it->section.type != "cost")
             return it->outputs();
     return 0;
-}
-
-int DarknetCfg::importerIndex(int layer) const
-{
-    planImporterLayers();
-    if (layer < 0 || layer >= int(importerIndices.size()))
-        return -1;
-    return importerIndices[layer];
 }
 
 std::string DarknetCfg::importerReference(int originalLayer) const
@@ -310,7 +293,7 @@ void DarknetCfg::planImporterLayers() const
             setOption(out, "activation", layer.activation);
         }
         importerIndices[i] = int(importerSections.size());
-        importerSections.push_back({out, i});
+        importerSections.push_back(out);
     }
 }
 
@@ -321,11 +304,11 @@ std::string DarknetCfg::sampledShortcutSource(int index, int stride) const
     // it stays the shortcut's first input (whose channel count the sum keeps, as in darknet).
     const Layer& layer = layerList[index];
     const int line = layer.section.line;
-    importerSections.push_back({{"route", line, {{"layers", importerReference(layer.sources.front())}}}, -1});
+    importerSections.push_back({"route", line, {{"layers", importerReference(layer.sources.front())}}});
     importerSections.push_back(
-        {{"maxpool", line, {{"size", "1"}, {"stride", std::to_string(stride)}, {"padding", "0"}}}, -1});
+        {"maxpool", line, {{"size", "1"}, {"stride", std::to_string(stride)}, {"padding", "0"}}});
     const int sampled = int(importerSections.size()) - 1;
-    importerSections.push_back({{"route", line, {{"layers", importerReference(index - 1)}}}, -1});
+    importerSections.push_back({"route", line, {{"layers", importerReference(index - 1)}}});
     return std::to_string(sampled - int(importerSections.size()));
 }
 
@@ -348,7 +331,7 @@ QByteArray DarknetCfg::importerText() const
         text += "\n";
     };
     write(net);
-    for (const ImporterSection& section : importerSections)
-        write(section.section);
+    for (const Section& section : importerSections)
+        write(section);
     return QByteArray::fromStdString(text);
 }

@@ -20,14 +20,6 @@ public:
         std::string type; // canonical name: "net", "convolutional", "connected", ...
         int line = 0;     // 1-based line of the header in the text
         std::vector<std::pair<std::string, std::string> > options;
-
-        // Like OpenCV's importer, the last of repeated keys wins.
-        const std::string* find(const std::string& key) const;
-        std::string value(const std::string& key, const std::string& fallback = std::string()) const
-        {
-            const std::string* found = find(key);
-            return found ? *found : fallback;
-        }
     };
 
     // One layer (a section after [net]) with darknet's view of its shapes and parameters.
@@ -45,9 +37,8 @@ public:
         // Absolute indices of the layers this one reads besides its predecessor (route, shortcut,
         // scale_channels).
         std::vector<int> sources;
-        // Floats this layer occupies in a weights file, and where they start (after the header).
+        // Floats this layer occupies in a weights file.
         qint64 parameterCount = 0;
-        qint64 parameterOffset = 0;
 
         qint64 outputs() const { return qint64(outW) * outH * outC; }
     };
@@ -66,10 +57,8 @@ public:
     using LeadingCrop = ::LeadingCrop;
     const LeadingCrop& leadingCrop() const { return crop; }
 
-    // The configuration text for OpenCV's importer, and where each layer's output ends up in it
-    // (-1 for a layer that was dropped).
+    // The configuration text for OpenCV's importer.
     QByteArray importerText() const;
-    int importerIndex(int layer) const;
 
 private:
     bool readSections(const QByteArray& text, CfgDocument* document, QString* error);
@@ -84,13 +73,9 @@ private:
     int netWidth = 0, netHeight = 0, netChannels = 0;
     LeadingCrop crop;
 
-    // Importer plan, built on first use.
-    struct ImporterSection
-    {
-        Section section;
-        int originalLayer = -1; // the layer whose output this section carries, or -1
-    };
-    mutable std::vector<ImporterSection> importerSections;
+    // Importer plan, built on first use: its sections, and where each layer's output ends up
+    // in them (-1 for a layer that was dropped).
+    mutable std::vector<Section> importerSections;
     mutable std::vector<int> importerIndices;
     mutable bool planned = false;
 };

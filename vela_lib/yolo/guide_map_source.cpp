@@ -117,13 +117,15 @@ bool GuideMapSource::findNames(cv::dnn::Net& net)
         return false;
     const int scores = net.getLayerId(outputs.front());
 
-    if (mapKind == Kind::ClassChannels) {
-        const int source = walk.pooledSource(walk.input(scores));
-        if (source <= 0)
-            return false;
-        sourceName = walk.name(source);
-        return true;
-    }
+    // The maps of both class kinds are the features a pooling layer averages.
+    const auto namePooledSource = [&](int pooling) {
+        const int source = walk.pooledSource(pooling);
+        if (source > 0)
+            sourceName = walk.name(source);
+        return source > 0;
+    };
+    if (mapKind == Kind::ClassChannels)
+        return namePooledSource(walk.input(scores));
 
     if (mapKind == Kind::PooledFeatures) {
         const int head = walk.skipIdentities(walk.input(scores));
@@ -135,11 +137,7 @@ bool GuideMapSource::findNames(cv::dnn::Net& net)
         const int classes = blobs[0].size[0];
         classWeights = blobs[0].reshape(1, classes).clone();
         classBiases = blobs.size() > 1 ? blobs[1].reshape(1, classes).clone() : cv::Mat::zeros(classes, 1, CV_32F);
-        const int source = walk.pooledSource(walk.input(head));
-        if (source <= 0)
-            return false;
-        sourceName = walk.name(source);
-        return true;
+        return namePooledSource(walk.input(head));
     }
 
     // ChannelMean: back from the scores to the last convolution, then forward again over its

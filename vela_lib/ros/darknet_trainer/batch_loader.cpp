@@ -3,7 +3,6 @@
 #include "run_seed.h"
 
 #include <cstdio>
-#include <cstring>
 
 BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads)
     : set(set), augmenter(augmentation), decoder(augmenter.largestScaledSide()), imagesPerBatch(imagesPerBatch),

@@ -22,7 +22,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <memory>
 #include <thread>
 #include <unistd.h>
 #include <vector>

@@ -44,10 +44,7 @@ Augmentation Augmentation::of(const network* net)
 
 cv::Mat ImageAugmenter::read(const std::string& path)
 {
-    cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-    if (image.empty() || image.cols < 1 || image.rows < 1)
-        return cv::Mat();
-    return image;
+    return cv::imread(path, cv::IMREAD_COLOR);
 }
 
 int ImageAugmenter::largestScaledSide() const

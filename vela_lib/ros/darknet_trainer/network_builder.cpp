@@ -6,8 +6,6 @@
 #include "swish_layer.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -71,9 +69,7 @@ network* parseText(const std::string& text, std::string* error)
         written += size_t(n);
     }
     std::string path = "/proc/self/fd/" + std::to_string(fd);
-    std::vector<char> writable(path.begin(), path.end());
-    writable.push_back('\0');
-    network* net = parse_network_cfg(writable.data());
+    network* net = parse_network_cfg(path.data());
     close(fd);
     return net;
 }
@@ -82,23 +78,18 @@ network* parseText(const std::string& text, std::string* error)
 
 NetworkBuilder::NetworkPtr NetworkBuilder::build(const std::string& cfgPath, std::string* error)
 {
-    std::ifstream file(cfgPath, std::ios::binary);
-    if (!file) {
-        *error = "network configuration " + cfgPath + " cannot be read";
-        return nullptr;
-    }
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     CfgDocument document;
+    if (!CfgDocument::readFile(cfgPath, &document, error))
+        return nullptr;
     StandIn standIn;
-    if (!CfgDocument::parse(text, &document, error) || !makeStandIn(document, &standIn, error)) {
+    if (!makeStandIn(document, &standIn, error)) {
         *error = "network configuration " + cfgPath + ": " + *error;
         return nullptr;
     }
     NetworkPtr net;
     if (standIn.swishLayers.empty() && standIn.scaleChannelsLayers.empty()) {
-        std::vector<char> writable(cfgPath.begin(), cfgPath.end());
-        writable.push_back('\0');
-        net.reset(parse_network_cfg(writable.data()));
+        std::string path = cfgPath;
+        net.reset(parse_network_cfg(path.data()));
     } else {
         net.reset(parseText(standIn.text, error));
     }

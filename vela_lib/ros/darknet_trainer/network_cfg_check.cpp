@@ -3,8 +3,6 @@
 #include "shape_walk.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <vector>
@@ -253,10 +251,8 @@ bool Checker::acceptsEveryKind(std::string* error)
                 addOnce(&unknownToLibrary, "[cost] type=" + *type);
     }
     if (!unknownToLibrary.empty()) {
-        bool forkline = false;
-        for (const auto& item : unknownToLibrary)
-            forkline = forkline || kForklineFeatures.count(item);
-        if (forkline)
+        if (std::any_of(unknownToLibrary.begin(), unknownToLibrary.end(),
+                        [](const std::string& item) { return kForklineFeatures.count(item) != 0; }))
             *error = std::string("this network is of the ") + kForklineFamily +
                      ", which the darknet library cannot train: it lacks " + joined(unknownToLibrary);
         else
@@ -322,15 +318,11 @@ bool NetworkCfgCheck::check(const CfgDocument& document, NetworkSummary* summary
 
 bool NetworkCfgCheck::checkFile(const std::string& path, NetworkSummary* summary, std::string* error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = "network configuration " + path + " cannot be read";
-        return false;
-    }
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     CfgDocument document;
+    if (!CfgDocument::readFile(path, &document, error))
+        return false;
     std::string why;
-    if (!CfgDocument::parse(text, &document, &why) || !check(document, summary, &why)) {
+    if (!check(document, summary, &why)) {
         *error = "network configuration " + path + ": " + why;
         return false;
     }

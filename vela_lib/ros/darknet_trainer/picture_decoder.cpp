@@ -93,7 +93,7 @@ DecodedPicture PictureDecoder::read(const std::string& path) const
     if (reduce && jpegSize(path, &declared))
         picture.reduction = reductionFor(declared, neededShorterSide);
     picture.bgr = cv::imread(path, flagsFor(picture.reduction));
-    if (picture.bgr.empty() || picture.bgr.cols < 1 || picture.bgr.rows < 1)
+    if (picture.bgr.empty())
         return DecodedPicture();
     if (picture.reduction == 1) {
         picture.original = picture.bgr.size();

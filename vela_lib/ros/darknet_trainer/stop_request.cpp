@@ -1,7 +1,6 @@
 #include "stop_request.h"
 
 #include <csignal>
-#include <cstring>
 
 namespace {
 volatile std::sig_atomic_t stopFlag = 0;
@@ -13,8 +12,7 @@ namespace StopRequest {
 
 void install()
 {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
+    struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

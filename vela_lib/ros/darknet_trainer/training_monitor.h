@@ -31,8 +31,6 @@ public:
     TrainingMonitor(network* net, const DataFile& data, const TrainSet& set, const std::string& dataFile,
                     const std::string& cfgBaseName, int threads);
 
-    bool validating() const { return evaluator != nullptr; }
-
     // After each iteration; backupWritten tells whether the iteration ended with a backup.
     void afterIteration(const IterationReport& report, bool backupWritten);
     // At the end of the run, by max_batches or (stopped) by a stop request.

@@ -1,10 +1,11 @@
 #include "training_report.h"
 
 #include "training_report_picture.h"
+#include "whole_file.h"
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <numeric>
 #include <sstream>
 #include <unistd.h>
 #include <utility>
@@ -48,6 +49,15 @@ void warn(const std::string& message)
 {
     std::fprintf(stderr, "warning: %s\n", message.c_str());
     std::fflush(stderr);
+}
+
+// The report is rewritten at every backup: it must be whole, but is not worth a sync.
+bool writeWhole(const std::string& path, const std::string& bytes)
+{
+    const auto fill = [&bytes](int fd, const std::string&) {
+        return ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+    };
+    return WholeFile::write(path, fill, WholeFile::Durability::Unsynced);
 }
 
 } // namespace
@@ -115,9 +125,7 @@ std::string TrainingReport::json() const
                 << ",\n    \"best_top5\": " << number(b.top5) << ",\n    \"images\": " << b.images
                 << ",\n    \"unreadable\": " << b.skipped << ",\n    \"per_class\": [";
             for (size_t c = 0; c < b.confusion.size(); ++c) {
-                int count = 0;
-                for (const int n : b.confusion[c])
-                    count += n;
+                const int count = std::accumulate(b.confusion[c].begin(), b.confusion[c].end(), 0);
                 const double top1 = count > 0 ? double(b.confusion[c][c]) / double(count) : 0;
                 out << (c ? ",\n      " : "\n      ") << "{\"class\": "
                     << quoted(c < classNames.size() ? classNames[c] : std::to_string(c)) << ", \"images\": " << count
@@ -136,28 +144,6 @@ std::string TrainingReport::json() const
     }
     out << "\n}\n";
     return out.str();
-}
-
-bool TrainingReport::writeWhole(const std::string& path, const std::string& bytes)
-{
-    const size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string temporary = folder + "." + name + "." + std::to_string(getpid()) + ".tmp";
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file.write(bytes.data(), std::streamsize(bytes.size()));
-        file.close();
-        if (!file) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 void TrainingReport::write(const std::string& folder) const

@@ -50,9 +50,6 @@ public:
     uint64_t images() const { return imageCount; }
     double wallSeconds() const { return seconds; }
 
-    // Writes bytes under a temporary name in the target's folder, then renames it into place.
-    static bool writeWhole(const std::string& path, const std::string& bytes);
-
 private:
     std::string modelName;
     std::vector<std::string> classNames;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <vector>
 
 namespace TrainingReportPicture {
@@ -167,9 +168,7 @@ void drawConfusion(cv::Mat& image, const TrainingReport& report, const cv::Rect&
     const int top = area.y;
     const double nameScale = std::clamp(cell / 40.0, 0.3, 0.45);
     for (int r = 0; r < k; ++r) {
-        int rowTotal = 0;
-        for (const int n : best.confusion[size_t(r)])
-            rowTotal += n;
+        const int rowTotal = std::accumulate(best.confusion[size_t(r)].begin(), best.confusion[size_t(r)].end(), 0);
         const std::string name = r < int(report.classes().size()) ? report.classes()[size_t(r)] : std::to_string(r);
         if (cell >= 10)
             text(image, fitted(std::to_string(r) + " " + name, nameScale, labelWidth - 8),

@@ -42,13 +42,6 @@ const char* kindName(LAYER_TYPE type)
     }
 }
 
-std::vector<char> writable(const std::string& text)
-{
-    std::vector<char> out(text.begin(), text.end());
-    out.push_back('\0');
-    return out;
-}
-
 // Weights files say nothing of their layers' shapes, so a file of another network can have a
 // size that seems to fit. Batch-normalised layers read from the wrong place almost surely find
 // negative or non-finite variances: such a file is refused rather than trained on garbage.
@@ -143,7 +136,7 @@ bool TransferWeights::plan(const std::string& path, const network* net, Plan* pl
 
 void TransferWeights::load(network* net, const std::string& path, const Plan& plan)
 {
-    auto name = writable(path);
+    std::string name = path; // libdarknet takes its file names as char*
     if (plan.exact) {
         load_weights(net, name.data());
         return;

@@ -27,18 +27,6 @@ using Clock = std::chrono::steady_clock;
 // Images prepared together before the network runs over them.
 constexpr int kChunkImages = 64;
 
-cv::Mat readColour(const std::string& path)
-{
-    try {
-        cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-        return image.type() == CV_8UC3 ? image : cv::Mat();
-    } catch (const cv::Exception&) {
-        return cv::Mat();
-    } catch (const std::bad_alloc&) {
-        return cv::Mat();
-    }
-}
-
 // The scores of perPass images, starting at inputs, in test mode (rolling statistics, no
 // dropout, a leading crop cut from the centre). The training pointers are put back afterwards.
 void forwardPass(network* net, const float* inputs, int images, std::vector<float>* scores)
@@ -113,8 +101,9 @@ bool ValidationEvaluator::prepare(int index, float* out)
         return true;
     }
     cv::Mat blob;
+    // A damaged file or one too large for memory throws; it counts as unreadable.
     try {
-        const cv::Mat image = readColour(set.paths[size_t(index)]);
+        const cv::Mat image = cv::imread(set.paths[size_t(index)], cv::IMREAD_COLOR);
         if (!image.empty())
             blob = serverInput(image, netWidth, netHeight);
     } catch (const std::exception&) {

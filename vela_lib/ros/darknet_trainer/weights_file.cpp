@@ -2,10 +2,8 @@
 
 #include "whole_file.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <sys/stat.h>
-#include <vector>
 
 size_t WeightsFile::layerParameterCount(const layer& l, bool forSaving)
 {
@@ -56,9 +54,8 @@ bool WeightsFile::save(network* net, const std::string& path, std::string* error
     const auto saveChecked = [net, expected](int fd, const std::string& temporary) {
         // libdarknet opens the file itself; the fresh temporary file is known to be writable, so
         // it does not exit the process for want of one.
-        std::vector<char> writable(temporary.begin(), temporary.end());
-        writable.push_back('\0');
-        save_weights(net, writable.data());
+        std::string name = temporary;
+        save_weights(net, name.data());
         struct stat info;
         return fstat(fd, &info) == 0 && size_t(info.st_size) == expected;
     };

@@ -4,6 +4,7 @@
 #include "ui_dialog_derarodizir_v2.h"
 
 #include "classif_config.h"
+#include "lanczos_resize.h"
 
 #include <QDebug>
 
@@ -82,8 +83,7 @@ ClassMapStyle classMapStyle(const QJsonObject& state, int colourMapCount)
 // The outlines of a guide map's region mask, scaled to the picture.
 Boundary boundaryOf(const cv::Mat& mask, const cv::Size& pictureSize, int position)
 {
-    cv::Mat outline;
-    cv::resize(mask, outline, pictureSize, 0, 0, cv::INTER_LANCZOS4);
+    cv::Mat outline = LanczosResize::resize(mask, pictureSize);
     cv::threshold(outline, outline, kResizedMaskThreshold, 255, cv::THRESH_BINARY);
     Boundary boundary;
     boundary.position = position;
@@ -134,8 +134,7 @@ cv::Mat colourOverlay(const cv::Mat& accumulator, const cv::Size& pictureSize, c
         colour.copyTo(overlay, region);
     else
         colour.copyTo(overlay);
-    cv::resize(overlay, overlay, pictureSize, 0, 0, cv::INTER_LANCZOS4);
-    return overlay;
+    return LanczosResize::resize(overlay, pictureSize);
 }
 
 // Each boundary in its result's class colour; last to first, so that the first passed result's

@@ -1,6 +1,7 @@
 // The class map drawn over a tested picture, on hand-made guide maps and results.
 #include "classif_config.h"
 #include "dialog_derarodizir_v2.h"
+#include "lanczos_resize.h"
 #include "test_support.h"
 
 #include <QComboBox>
@@ -300,6 +301,26 @@ private slots:
         scene.dialog.passed = {0};
         scene.dialog.genClassMap();
         QCOMPARE(scene.dialog.result_image.size(), scene.dialog.test_image.size());
+    }
+
+    // The class map's own resize gives OpenCV's Lanczos pixels exactly, enlarging and shrinking,
+    // on grey and colour maps, smooth and with lone peaks.
+    void lanczosResizeGivesOpenCvsPixels()
+    {
+        cv::RNG rng(11);
+        for (int i = 0; i < 400; ++i) {
+            cv::Mat map(rng.uniform(1, 40), rng.uniform(1, 40), i % 2 ? CV_8UC3 : CV_8UC1, cv::Scalar::all(0));
+            if (i % 4 == 0)
+                map.at<uchar>(rng.uniform(0, map.rows), rng.uniform(0, map.cols)) = 255;
+            else
+                rng.fill(map, cv::RNG::UNIFORM, 0, 256);
+            const int longest = i % 3 ? 700 : 30;
+            const cv::Size size(rng.uniform(1, longest), rng.uniform(1, longest));
+            cv::Mat expected;
+            cv::resize(map, expected, size, 0, 0, cv::INTER_LANCZOS4);
+            QVERIFY2(samePicture(LanczosResize::resize(map, size), expected),
+                     qPrintable(QString("%1 x %2 to %3 x %4").arg(map.cols).arg(map.rows).arg(size.width).arg(size.height)));
+        }
     }
 };
 

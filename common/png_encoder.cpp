@@ -1,5 +1,7 @@
 #include "png_encoder.h"
 
+#include "rle_deflate.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -10,6 +12,8 @@ namespace {
 
 // Strips shorter than this cost more in joins and thread hand-overs than they save.
 constexpr int kMinStripRows = 48;
+// Strips per thread: a core that another program holds leaves its strips to the others.
+constexpr int kStripsPerThread = 4;
 
 void appendBigEndian(std::vector<uchar>& out, uint32_t value)
 {
@@ -58,7 +62,6 @@ struct Strip
     bool last = false;
     std::vector<uchar> deflated;
     uLong adler = 0, filteredBytes = 0;
-    bool ok = false;
 };
 
 void compressStrip(const cv::Mat& image, Strip& strip)
@@ -71,23 +74,12 @@ void compressStrip(const cv::Mat& image, Strip& strip)
     strip.filteredBytes = uLong(filtered.size());
     strip.adler = adler32(adler32(0L, Z_NULL, 0), filtered.data(), uInt(filtered.size()));
 
-    z_stream z {};
-    if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, -MAX_WBITS, 8, Z_RLE) != Z_OK)
-        return;
-    strip.deflated.resize(deflateBound(&z, uLong(filtered.size())) + 16);
-    z.next_in = filtered.data();
-    z.avail_in = uInt(filtered.size());
-    z.next_out = strip.deflated.data();
-    z.avail_out = uInt(strip.deflated.size());
-    const int result = deflate(&z, strip.last ? Z_FINISH : Z_SYNC_FLUSH);
-    strip.ok = strip.last ? result == Z_STREAM_END : (result == Z_OK && z.avail_in == 0);
-    strip.deflated.resize(z.total_out);
-    deflateEnd(&z);
+    RleDeflate::compress(filtered.data(), filtered.size(), strip.last, strip.deflated);
 }
 
 std::vector<Strip> stripsOf(int rows)
 {
-    const int count = std::max(1, std::min(cv::getNumThreads(), rows / kMinStripRows));
+    const int count = std::max(1, std::min(cv::getNumThreads() * kStripsPerThread, rows / kMinStripRows));
     std::vector<Strip> strips(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         strips[size_t(i)].firstRow = rows * i / count;
@@ -122,8 +114,6 @@ bool PngEncoder::encode(const cv::Mat& image, std::vector<uchar>& png)
     std::vector<uchar> stream = {0x78, 0x01};
     uLong adler = adler32(0L, Z_NULL, 0);
     for (const Strip& strip : strips) {
-        if (!strip.ok)
-            return false;
         stream.insert(stream.end(), strip.deflated.begin(), strip.deflated.end());
         adler = adler32_combine(adler, strip.adler, z_off_t(strip.filteredBytes));
     }

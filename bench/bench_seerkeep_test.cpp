@@ -1,12 +1,12 @@
 // The server's "test" turnaround: from writing a "test" command file to the rewritten heartbeat,
 // with a VoderoVod_32 and a darknet19 model (random weights from libdarknet), beside the bare
-// ClassifConfig::infer time and the PNG encoding of the result, on the same picture; once with
+// ClassifConfig::infer time and the PNG encoding of the server's result picture; once with
 // the server reacting to the file as it appears, once polling only (SEERKEEP_POLL_ONLY). Two
 // pictures: a held-out digit (28 x 28 PNG, enlarged to 608 x 608) and a camera picture
 // (1280 x 720 JPEG, whose decoding alone takes several milliseconds).
 //   build/bench/bench_seerkeep_test [runs]
-// With the watcher the loop should add no more than about 15 ms to inference and encoding;
-// polling alone adds up to the poll interval (500 ms).
+// With the watcher the loop should add no more than about 15 ms to inference (encoding and
+// drawing included); polling alone adds up to the poll interval (500 ms).
 #include "atomic_file.h"
 #include "png_encoder.h"
 #include "classif_config.h"
@@ -80,41 +80,77 @@ double turnaround(const QString& dir, const QByteArray& command)
 
 struct Bare
 {
-    Figures infer, encode, opencvEncode;
+    Figures infer, pausedInfer, encode, opencvEncode;
 };
 
-// Inference and encoding in this process.
-bool measureBare(const QString& model, cv::Mat scaled, int runs, Bare* bare)
+// A driver writes its commands at any moment of the poll cycle, not just after a heartbeat:
+// the same pauses before each command, in every measurement.
+class Pauses
+{
+public:
+    void next() { QThread::msleep(rng.bounded(500)); }
+
+private:
+    QRandomGenerator rng{5};
+};
+
+// Inference in this process.
+bool measureInfer(const QString& model, cv::Mat scaled, int runs, Bare* bare)
 {
     DialogListConfigs list;
     if (!list.addConfigPath(model, model, "CPU"))
         return false;
     ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(model);
     config->infer(scaled); // first run sets up buffers
-    std::vector<double> infer, encode, opencvEncode;
+    std::vector<double> infer;
     for (int i = 0; i < runs; ++i) {
         QElapsedTimer t;
         t.start();
         config->infer(scaled);
         infer.push_back(t.nsecsElapsed() / 1e6);
+    }
+    // Inference after an idle pause, as the server meets each command, is slower than back to back.
+    std::vector<double> pausedInfer;
+    Pauses pauses;
+    for (int i = 0; i < runs; ++i) {
+        pauses.next();
+        QElapsedTimer t;
+        t.start();
+        config->infer(scaled);
+        pausedInfer.push_back(t.nsecsElapsed() / 1e6);
+    }
+    bare->infer = summary(infer);
+    bare->pausedInfer = summary(pausedInfer);
+    return true;
+}
 
-        cv::Mat result = scaled.clone();
-        std::vector<uchar> png;
-        t.restart();
+// Encoding of the server's own result picture (the class map over the picture), by our
+// encoder and by OpenCV's.
+bool measureEncode(const QString& resultPath, int runs, Bare* bare)
+{
+    const cv::Mat result = cv::imread(resultPath.toStdString(), cv::IMREAD_COLOR);
+    if (result.empty())
+        return false;
+    std::vector<double> encode, opencvEncode;
+    std::vector<uchar> png;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer t;
+        t.start();
         PngEncoder::encode(result, png);
         encode.push_back(t.nsecsElapsed() / 1e6);
         t.restart();
         cv::imencode(".png", result, png);
         opencvEncode.push_back(t.nsecsElapsed() / 1e6);
     }
-    bare->infer = summary(infer);
     bare->encode = summary(encode);
     bare->opencvEncode = summary(opencvEncode);
     return true;
 }
 
-// The server, driven through its command file: the turnarounds of runs "test" commands.
-bool measureServer(const QString& model, const QString& picturePath, int runs, bool pollOnly, Figures* figures)
+// The server, driven through its command file: the turnarounds of runs "test" commands; its
+// last result picture is kept at keptResult when one is named.
+bool measureServer(const QString& model, const QString& picturePath, int runs, bool pollOnly, Figures* figures,
+                   const QString& keptResult = QString())
 {
     QTemporaryDir interfaceDir;
     QProcess server;
@@ -134,11 +170,10 @@ bool measureServer(const QString& model, const QString& picturePath, int runs, b
         return false;
     const QByteArray test = ("test," + picturePath).toUtf8();
     turnaround(interfaceDir.path(), test); // first run sets up buffers
-    // A driver writes its commands at any moment of the poll cycle, not just after a heartbeat.
-    QRandomGenerator rng(5);
+    Pauses pauses;
     std::vector<double> commands;
     for (int i = 0; i < runs; ++i) {
-        QThread::msleep(rng.bounded(500));
+        pauses.next();
         const double ms = turnaround(interfaceDir.path(), test);
         if (ms < 0)
             return false;
@@ -146,6 +181,11 @@ bool measureServer(const QString& model, const QString& picturePath, int runs, b
     }
     turnaround(interfaceDir.path(), "exit");
     server.waitForFinished(30000);
+    if (!keptResult.isEmpty()) {
+        QFile::remove(keptResult);
+        if (!QFile::copy(interfaceDir.filePath("derarodizir_result.png"), keptResult))
+            return false;
+    }
     *figures = summary(commands);
     return true;
 }
@@ -192,15 +232,18 @@ int main(int argc, char** argv)
             const QByteArray name = QFileInfo(model).fileName().toUtf8();
             Bare bare;
             Figures watched, polled;
-            if (!measureBare(model, picture.scaled, runs, &bare) ||
-                !measureServer(model, picture.path, runs, false, &watched) ||
+            const QString result = dir.filePath("result.png");
+            if (!measureInfer(model, picture.scaled, runs, &bare) ||
+                !measureServer(model, picture.path, runs, false, &watched, result) ||
+                !measureEncode(result, runs, &bare) ||
                 !measureServer(model, picture.path, runs, true, &polled)) {
                 std::fprintf(stderr, "%s: the measurement failed\n", name.constData());
                 return 1;
             }
             std::printf("\n%s, %s\n", name.constData(), picture.what);
             print("ClassifConfig::infer", bare.infer);
-            print("PNG encode of the result", bare.encode);
+            print("  the same after the commands' pauses", bare.pausedInfer);
+            print("PNG encode of the server's result", bare.encode);
             print("  the same by OpenCV's encoder", bare.opencvEncode);
             print("\"test\" -> heartbeat, watcher", watched);
             print("\"test\" -> heartbeat, poll only", polled);
@@ -208,6 +251,8 @@ int main(int argc, char** argv)
             std::printf("loop overhead (median turnaround - infer - encode): watcher %.1f ms, poll only %.1f ms; "
                         "poll only / watcher = %.1fx\n",
                         watched.median - bareMs, polled.median - bareMs, polled.median / watched.median);
+            std::printf("turnaround - infer, watcher: %.1f ms back to back, %.1f ms after the same pauses\n",
+                        watched.median - bare.infer.median, watched.median - bare.pausedInfer.median);
         }
     }
     std::printf("load %s\n", qPrintable(loadAverage()));

@@ -80,7 +80,7 @@ double turnaround(const QString& dir, const QByteArray& command)
 
 struct Bare
 {
-    Figures infer, pausedInfer, encode, opencvEncode;
+    Figures infer, pausedInfer, pairedDifference, encode, opencvEncode;
 };
 
 // A driver writes its commands at any moment of the poll cycle, not just after a heartbeat:
@@ -94,35 +94,41 @@ private:
     QRandomGenerator rng{5};
 };
 
-// Inference in this process.
-bool measureInfer(const QString& model, cv::Mat scaled, int runs, Bare* bare)
+// Inference in this process, on the model loaded as the server loads it.
+class BareInfer
 {
+public:
+    bool load(const QString& model, const cv::Mat& picture)
+    {
+        scaled = picture;
+        if (!list.addConfigPath(model, model, "CPU"))
+            return false;
+        config = DialogListConfigs::map_classif_cfgs.value(model);
+        config->infer(scaled); // first run sets up buffers
+        return true;
+    }
+
+    double once()
+    {
+        QElapsedTimer t;
+        t.start();
+        config->infer(scaled);
+        return t.nsecsElapsed() / 1e6;
+    }
+
+    Figures backToBack(int runs)
+    {
+        std::vector<double> infer;
+        for (int i = 0; i < runs; ++i)
+            infer.push_back(once());
+        return summary(infer);
+    }
+
+private:
     DialogListConfigs list;
-    if (!list.addConfigPath(model, model, "CPU"))
-        return false;
-    ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(model);
-    config->infer(scaled); // first run sets up buffers
-    std::vector<double> infer;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer t;
-        t.start();
-        config->infer(scaled);
-        infer.push_back(t.nsecsElapsed() / 1e6);
-    }
-    // Inference after an idle pause, as the server meets each command, is slower than back to back.
-    std::vector<double> pausedInfer;
-    Pauses pauses;
-    for (int i = 0; i < runs; ++i) {
-        pauses.next();
-        QElapsedTimer t;
-        t.start();
-        config->infer(scaled);
-        pausedInfer.push_back(t.nsecsElapsed() / 1e6);
-    }
-    bare->infer = summary(infer);
-    bare->pausedInfer = summary(pausedInfer);
-    return true;
-}
+    ClassifConfig* config = nullptr;
+    cv::Mat scaled;
+};
 
 // Encoding of the server's own result picture (the class map over the picture), by our
 // encoder and by OpenCV's.
@@ -149,8 +155,11 @@ bool measureEncode(const QString& resultPath, int runs, Bare* bare)
 
 // The server, driven through its command file: the turnarounds of runs "test" commands; its
 // last result picture is kept at keptResult when one is named.
+// With paired, the bare inference also runs between the commands (after a pause of its own,
+// while the server waits), and pairedDifference is each turnaround less the inference next to
+// it: the loop's own cost, under the same load as the inference.
 bool measureServer(const QString& model, const QString& picturePath, int runs, bool pollOnly, Figures* figures,
-                   const QString& keptResult = QString())
+                   const QString& keptResult = QString(), BareInfer* paired = nullptr, Bare* bare = nullptr)
 {
     QTemporaryDir interfaceDir;
     QProcess server;
@@ -170,14 +179,23 @@ bool measureServer(const QString& model, const QString& picturePath, int runs, b
         return false;
     const QByteArray test = ("test," + picturePath).toUtf8();
     turnaround(interfaceDir.path(), test); // first run sets up buffers
-    Pauses pauses;
-    std::vector<double> commands;
+    Pauses pauses, inferPauses;
+    std::vector<double> commands, pausedInfer, differences;
     for (int i = 0; i < runs; ++i) {
         pauses.next();
         const double ms = turnaround(interfaceDir.path(), test);
         if (ms < 0)
             return false;
         commands.push_back(ms);
+        if (paired) {
+            inferPauses.next();
+            pausedInfer.push_back(paired->once());
+            differences.push_back(ms - pausedInfer.back());
+        }
+    }
+    if (paired) {
+        bare->pausedInfer = summary(pausedInfer);
+        bare->pairedDifference = summary(differences);
     }
     turnaround(interfaceDir.path(), "exit");
     server.waitForFinished(30000);
@@ -233,8 +251,11 @@ int main(int argc, char** argv)
             Bare bare;
             Figures watched, polled;
             const QString result = dir.filePath("result.png");
-            if (!measureInfer(model, picture.scaled, runs, &bare) ||
-                !measureServer(model, picture.path, runs, false, &watched, result) ||
+            BareInfer bareInfer;
+            const bool loaded = bareInfer.load(model, picture.scaled);
+            if (loaded)
+                bare.infer = bareInfer.backToBack(runs);
+            if (!loaded || !measureServer(model, picture.path, runs, false, &watched, result, &bareInfer, &bare) ||
                 !measureEncode(result, runs, &bare) ||
                 !measureServer(model, picture.path, runs, true, &polled)) {
                 std::fprintf(stderr, "%s: the measurement failed\n", name.constData());
@@ -242,7 +263,7 @@ int main(int argc, char** argv)
             }
             std::printf("\n%s, %s\n", name.constData(), picture.what);
             print("ClassifConfig::infer", bare.infer);
-            print("  the same after the commands' pauses", bare.pausedInfer);
+            print("  the same between the commands, paused", bare.pausedInfer);
             print("PNG encode of the server's result", bare.encode);
             print("  the same by OpenCV's encoder", bare.opencvEncode);
             print("\"test\" -> heartbeat, watcher", watched);
@@ -251,8 +272,7 @@ int main(int argc, char** argv)
             std::printf("loop overhead (median turnaround - infer - encode): watcher %.1f ms, poll only %.1f ms; "
                         "poll only / watcher = %.1fx\n",
                         watched.median - bareMs, polled.median - bareMs, polled.median / watched.median);
-            std::printf("turnaround - infer, watcher: %.1f ms back to back, %.1f ms after the same pauses\n",
-                        watched.median - bare.infer.median, watched.median - bare.pausedInfer.median);
+            print("turnaround - the infer next to it", bare.pairedDifference);
         }
     }
     std::printf("load %s\n", qPrintable(loadAverage()));

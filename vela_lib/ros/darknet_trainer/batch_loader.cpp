@@ -1,8 +1,7 @@
 #include "batch_loader.h"
 
+#include "diagnostic_line.h"
 #include "run_seed.h"
-
-#include <cstdio>
 
 BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads)
     : set(set), augmenter(augmentation), decoder(augmenter.largestScaledSide()), imagesPerBatch(imagesPerBatch),
@@ -113,7 +112,7 @@ void BatchLoader::fillPart(Batch* batch, int worker, int workers)
 void BatchLoader::report(const std::exception& e)
 {
     if (!outOfMemory.exchange(true))
-        std::fprintf(stderr, "warning: loading a batch failed: %s\n", e.what());
+        DiagnosticLine::warning(std::string("loading a batch failed: ") + e.what());
 }
 
 DecodedPicture BatchLoader::decode(size_t index)
@@ -161,8 +160,7 @@ int BatchLoader::drawReadable(std::mt19937& rng, DecodedPicture* picture)
             return int(index);
         if (!unreadable[index].exchange(true)) {
             --readable;
-            std::fprintf(stderr, "warning: image %s cannot be read; skipped\n", set.paths[index].c_str());
-            std::fflush(stderr);
+            DiagnosticLine::warning("image " + set.paths[index] + " cannot be read; skipped");
         }
     }
     return -1;

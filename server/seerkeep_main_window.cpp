@@ -51,22 +51,13 @@ seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
             return;
         }
         id_token = idToken;
-        get_colab_count();
+        UsageCounter::readCount(this, id_token);
     });
 }
 
 seerkeep_main_window::~seerkeep_main_window()
 {
     delete ui;
-}
-
-void seerkeep_main_window::get_colab_count()
-{
-    UsageCounter::readCount(this, id_token);
-}
-
-void seerkeep_main_window::closeEvent(QCloseEvent*)
-{
 }
 
 void seerkeep_main_window::on_pushButton_2_clicked()

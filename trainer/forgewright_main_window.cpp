@@ -123,10 +123,6 @@ void forgewright_main_window::set_colab_count()
     UsageCounter::increment(this);
 }
 
-void forgewright_main_window::closeEvent(QCloseEvent*)
-{
-}
-
 void forgewright_main_window::on_pushButton_5_clicked()
 {
     set_colab_count();

@@ -13,7 +13,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTimer>
 
 namespace seerkeep {
@@ -38,8 +37,7 @@ seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
         connect(new CommandFileWatcher(InterfacePaths::serverCommand(), this), &CommandFileWatcher::ready, this,
                 &seerkeep_main_window::loop_cmd);
     // A command left from an earlier run is stale: it is never carried out.
-    if (QFileInfo::exists(InterfacePaths::serverCommand()))
-        QFile::remove(InterfacePaths::serverCommand());
+    QFile::remove(InterfacePaths::serverCommand());
 
     loop_timer = new QTimer(this);
     connect(loop_timer, &QTimer::timeout, this, &seerkeep_main_window::loop_cmd);

@@ -42,8 +42,7 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
 
     dlg_classif_train = new DialogRuzerizOzize(nullptr);
 
-    if (QFile::exists(InterfacePaths::trainerLog()))
-        QFile::remove(InterfacePaths::trainerLog());
+    QFile::remove(InterfacePaths::trainerLog());
     AtomicFile::touch(InterfacePaths::trainerStop());
     QDir().mkpath(InterfacePaths::defaultGenFolder());
     dlg_classif_train->genPath = ui->lineEdit_gen_dir->text();

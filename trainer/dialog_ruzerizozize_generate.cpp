@@ -23,7 +23,6 @@
 #include <QThread>
 
 #include <opencv2/core/utility.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
 #include <ctime>

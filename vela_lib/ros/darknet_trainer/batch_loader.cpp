@@ -6,8 +6,8 @@
 BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads)
     : set(set), augmenter(augmentation), decoder(augmenter.largestScaledSide()), imagesPerBatch(imagesPerBatch),
       inputsPerImage(augmentation.width * augmentation.height * 3), workers(std::max(1, threads)),
-      unreadable(new std::atomic<bool>[set.paths.size()]), readable(int(set.paths.size())),
-      cache(set.paths.size()), cacheState(new std::atomic<int>[set.paths.size()])
+      unreadable(std::make_unique<std::atomic<bool>[]>(set.paths.size())), readable(int(set.paths.size())),
+      cache(set.paths.size()), cacheState(std::make_unique<std::atomic<int>[]>(set.paths.size()))
 {
     std::random_device seeds;
     unsigned fixed = 0;
@@ -15,10 +15,6 @@ BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, 
     for (int i = 0; i < workers; ++i) {
         std::seed_seq seed{repeatable ? fixed : seeds(), repeatable ? 0u : seeds(), unsigned(i)};
         rngs.emplace_back(seed);
-    }
-    for (size_t i = 0; i < set.paths.size(); ++i) {
-        unreadable[i] = false;
-        cacheState[i] = 0;
     }
     producer = std::thread(&BatchLoader::produce, this);
 }

@@ -10,7 +10,7 @@ class QNode : public QNodeBase
     Q_OBJECT
 
 public:
-    QNode(int argc, char** argv);
+    QNode(int argc, char** argv) : QNodeBase(argc, argv, "forgewright") { launch(); }
 };
 
 } // namespace forgewright

@@ -13,7 +13,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTimer>
 
 namespace seerkeep {
@@ -38,8 +37,7 @@ seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
         connect(new CommandFileWatcher(InterfacePaths::serverCommand(), this), &CommandFileWatcher::ready, this,
                 &seerkeep_main_window::loop_cmd);
     // A command left from an earlier run is stale: it is never carried out.
-    if (QFileInfo::exists(InterfacePaths::serverCommand()))
-        QFile::remove(InterfacePaths::serverCommand());
+    QFile::remove(InterfacePaths::serverCommand());
 
     loop_timer = new QTimer(this);
     connect(loop_timer, &QTimer::timeout, this, &seerkeep_main_window::loop_cmd);
@@ -51,22 +49,13 @@ seerkeep_main_window::seerkeep_main_window(int, char**, QWidget* parent)
             return;
         }
         id_token = idToken;
-        get_colab_count();
+        UsageCounter::readCount(this, id_token);
     });
 }
 
 seerkeep_main_window::~seerkeep_main_window()
 {
     delete ui;
-}
-
-void seerkeep_main_window::get_colab_count()
-{
-    UsageCounter::readCount(this, id_token);
-}
-
-void seerkeep_main_window::closeEvent(QCloseEvent*)
-{
 }
 
 void seerkeep_main_window::on_pushButton_2_clicked()

@@ -33,13 +33,7 @@ private slots:
     void on_pushButton_clicked();
     void loop_cmd();
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
-    // Reads the shared usage count once the sign-in has answered.
-    void get_colab_count();
-
     DialogDeraRodizir_v2* dlg_deep_classif = nullptr;
     QTimer* loop_timer = nullptr;
     Ui::seerkeep_main_window* ui;

@@ -4,13 +4,21 @@
 #include <QFileInfo>
 #include <QStringList>
 
-QString ServerCommand::decode(const QByteArray& content)
+namespace {
+
+// The bytes before the first NUL, without carriage returns and line feeds.
+QByteArray commandBytes(const QByteArray& content)
 {
     const int nul = content.indexOf('\0');
-    QString text = QString::fromUtf8(nul < 0 ? content : content.left(nul));
-    text.remove(QLatin1Char('\r'));
-    text.remove(QLatin1Char('\n'));
-    return text;
+    QByteArray bytes = nul < 0 ? content : content.left(nul);
+    return bytes.replace('\r', QByteArray()).replace('\n', QByteArray());
+}
+
+} // namespace
+
+QString ServerCommand::decode(const QByteArray& content)
+{
+    return QString::fromUtf8(commandBytes(content));
 }
 
 bool ServerCommand::readFile(const QString& path, QString& text)
@@ -24,21 +32,17 @@ bool ServerCommand::readFile(const QString& path, QString& text)
     // Line ends do not count towards the length limit, so a command followed by any number of
     // them is still read whole.
     QByteArray content;
-    qint64 textBytes = 0;
     char chunk[65536];
     for (;;) {
         const qint64 got = file.read(chunk, sizeof chunk);
         if (got <= 0)
             break;
         const QByteArray piece(chunk, int(got));
-        const int nul = piece.indexOf('\0');
-        const QByteArray kept = nul < 0 ? piece : piece.left(nul);
-        textBytes += kept.size() - kept.count('\r') - kept.count('\n');
-        content += QByteArray(kept).replace('\r', QByteArray()).replace('\n', QByteArray());
-        if (nul >= 0 || textBytes > kMaxTextLength * 4)
+        content += commandBytes(piece);
+        if (piece.contains('\0') || content.size() > kMaxTextLength * 4)
             break;
     }
-    text = decode(content);
+    text = QString::fromUtf8(content);
     if (text.size() > kMaxTextLength)
         text.clear();
     return true;

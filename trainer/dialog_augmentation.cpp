@@ -13,6 +13,8 @@ DialogAugmentation::DialogAugmentation(QWidget* parent)
 {
     // The sliders keep the form's ranges until the first update: restoreState() relies on that.
     ui->setupUi(this);
+    for (const AugmentationField& field : AugmentationSettings::fields())
+        refreshOnChange(field);
 }
 
 DialogAugmentation::~DialogAugmentation() { delete ui; }
@@ -20,6 +22,21 @@ DialogAugmentation::~DialogAugmentation() { delete ui; }
 QWidget* DialogAugmentation::widgetOf(const AugmentationField& field) const
 {
     return findChild<QWidget*>(QLatin1String(field.widget));
+}
+
+void DialogAugmentation::refreshOnChange(const AugmentationField& field)
+{
+    // A group box counts when clicked, not when restoreState() checks it; a new step reaches
+    // its slider at once rather than at the next other change.
+    QWidget* widget = widgetOf(field);
+    if (auto* group = qobject_cast<QGroupBox*>(widget))
+        connect(group, &QGroupBox::clicked, this, &DialogAugmentation::refresh);
+    else if (auto* check = qobject_cast<QCheckBox*>(widget))
+        connect(check, &QCheckBox::stateChanged, this, &DialogAugmentation::refresh);
+    else if (auto* spin = qobject_cast<QDoubleSpinBox*>(widget))
+        connect(spin, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &DialogAugmentation::refresh);
+    else if (auto* slider = qobject_cast<QSlider*>(widget))
+        connect(slider, &QSlider::valueChanged, this, &DialogAugmentation::refresh);
 }
 
 AugmentationSettings DialogAugmentation::settings() const
@@ -157,27 +174,3 @@ void DialogAugmentation::resizeEvent(QResizeEvent* event)
     QDialog::resizeEvent(event);
     updateUI();
 }
-
-void DialogAugmentation::on_groupBox_rotation_clicked(bool) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_rotation_min_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_rotation_max_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_rotation_step_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_groupBox_contrast_clicked(bool) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_contrast_min_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_contrast_max_valueChanged(double) { refresh(); }
-// A new step reaches the contrast slider at once rather than at the next other change.
-void DialogAugmentation::on_doubleSpinBox_contrast_step_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_groupBox_noise_clicked(bool) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_noise_step_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_noise_max_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_groupBox_blur_clicked(bool) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_blur_step_min_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_doubleSpinBox_blur_max_valueChanged(double) { refresh(); }
-void DialogAugmentation::on_horizontalSlider_rotation_valueChanged(int) { refresh(); }
-void DialogAugmentation::on_horizontalSlider_contrast_valueChanged(int) { refresh(); }
-void DialogAugmentation::on_horizontalSlider_noise_valueChanged(int) { refresh(); }
-void DialogAugmentation::on_horizontalSlider_blur_valueChanged(int) { refresh(); }
-void DialogAugmentation::on_groupBox_flip_horizontal_clicked(bool) { refresh(); }
-void DialogAugmentation::on_checkBox_flip_horizontal_stateChanged(int) { refresh(); }
-void DialogAugmentation::on_groupBox_flip_vertical_clicked(bool) { refresh(); }
-void DialogAugmentation::on_checkBox_flip_vertical_stateChanged(int) { refresh(); }

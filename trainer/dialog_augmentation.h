@@ -54,31 +54,9 @@ protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private slots:
-    void on_groupBox_rotation_clicked(bool checked);
-    void on_doubleSpinBox_rotation_min_valueChanged(double value);
-    void on_doubleSpinBox_rotation_max_valueChanged(double value);
-    void on_doubleSpinBox_rotation_step_valueChanged(double value);
-    void on_groupBox_contrast_clicked(bool checked);
-    void on_doubleSpinBox_contrast_min_valueChanged(double value);
-    void on_doubleSpinBox_contrast_max_valueChanged(double value);
-    void on_doubleSpinBox_contrast_step_valueChanged(double value);
-    void on_groupBox_noise_clicked(bool checked);
-    void on_doubleSpinBox_noise_step_valueChanged(double value);
-    void on_doubleSpinBox_noise_max_valueChanged(double value);
-    void on_groupBox_blur_clicked(bool checked);
-    void on_doubleSpinBox_blur_step_min_valueChanged(double value);
-    void on_doubleSpinBox_blur_max_valueChanged(double value);
-    void on_horizontalSlider_rotation_valueChanged(int value);
-    void on_horizontalSlider_contrast_valueChanged(int value);
-    void on_horizontalSlider_noise_valueChanged(int value);
-    void on_horizontalSlider_blur_valueChanged(int value);
-    void on_groupBox_flip_horizontal_clicked(bool checked);
-    void on_checkBox_flip_horizontal_stateChanged(int state);
-    void on_groupBox_flip_vertical_clicked(bool checked);
-    void on_checkBox_flip_vertical_stateChanged(int state);
-
 private:
+    // Connects a setting's widget so that a change made to it refreshes the sliders and preview.
+    void refreshOnChange(const AugmentationField& field);
     void refresh();
     // The form's widget that shows field.
     QWidget* widgetOf(const AugmentationField& field) const;

@@ -52,7 +52,6 @@ public:
 
     // Generation
     void generate(const QString& genFolder);
-    void writeTextFile(const QString& path, const QString& text);
 
     // Training run
     void stop_train();

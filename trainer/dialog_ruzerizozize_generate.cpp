@@ -23,7 +23,6 @@
 #include <QThread>
 
 #include <opencv2/core/utility.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
 #include <ctime>
@@ -174,11 +173,11 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
         QDir().mkdir(root + QLatin1String(folder));
 
     const int classCount = classes.size();
-    writeTextFile(root + QStringLiteral("/data.data"), TrainingFolder::dataFileText(classCount));
+    AtomicFile::writeText(root + QStringLiteral("/data.data"), TrainingFolder::dataFileText(classCount));
 
     const TrainingFolder::LabelTable labels = TrainingFolder::makeLabelTable(classes.keys());
-    writeTextFile(root + QStringLiteral("/names.list"), labels.namesText);
-    writeTextFile(root + QStringLiteral("/labels.txt"), labels.labelsText);
+    AtomicFile::writeText(root + QStringLiteral("/names.list"), labels.namesText);
+    AtomicFile::writeText(root + QStringLiteral("/labels.txt"), labels.labelsText);
 
     TrainingFolder::ClassEntries held;
     const TrainingFolder::ClassEntries written =
@@ -194,9 +193,9 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
 
     const QString trainingList = TrainingFolder::trainingListText(listed, shuffler);
     processEvents();
-    writeTextFile(root + QStringLiteral("/train.list"), trainingList);
-    writeTextFile(root + QStringLiteral("/test.list"),
-                  heldFrom < samples.size() ? TrainingFolder::trainingListText(held, shuffler) : trainingList);
+    AtomicFile::writeText(root + QStringLiteral("/train.list"), trainingList);
+    AtomicFile::writeText(root + QStringLiteral("/test.list"),
+                          heldFrom < samples.size() ? TrainingFolder::trainingListText(held, shuffler) : trainingList);
     writeModelFiles(root, modelName, batch, subdivisions, classCount);
 }
 
@@ -206,11 +205,11 @@ QString DialogRuzerizOzize::writeModelFiles(const QString& root, const QString& 
     const MD model = ModelData().models.value(modelName);
     const ModelTemplate::Configs configs = ModelTemplate::instantiate(model, batch, subdivisions, classCount);
     if (configs.opened) {
-        writeTextFile(root + QStringLiteral("/train.cfg"), configs.train);
-        writeTextFile(root + QStringLiteral("/test.cfg"), configs.test);
+        AtomicFile::writeText(root + QStringLiteral("/train.cfg"), configs.train);
+        AtomicFile::writeText(root + QStringLiteral("/test.cfg"), configs.test);
     }
     const QString version = TrainingFolder::versionText(model.family, modelName);
-    writeTextFile(root + QStringLiteral("/version"), version);
+    AtomicFile::writeText(root + QStringLiteral("/version"), version);
     return version;
 }
 
@@ -323,11 +322,6 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
     delete genAugWorker;
     genAugWorker = nullptr;
     return written;
-}
-
-void DialogRuzerizOzize::writeTextFile(const QString& path, const QString& text)
-{
-    AtomicFile::writeText(path, text);
 }
 
 void DialogRuzerizOzize::on_pushButton_browse_clicked()

@@ -34,8 +34,7 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
         stop_train();
         return;
     }
-    if (QFile::exists(InterfacePaths::trainerStop()))
-        QFile::remove(InterfacePaths::trainerStop());
+    QFile::remove(InterfacePaths::trainerStop());
     iteration = 0;
     isGpu = false;
     avgLoss = 999.0;

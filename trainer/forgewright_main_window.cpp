@@ -42,8 +42,7 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
 
     dlg_classif_train = new DialogRuzerizOzize(nullptr);
 
-    if (QFile::exists(InterfacePaths::trainerLog()))
-        QFile::remove(InterfacePaths::trainerLog());
+    QFile::remove(InterfacePaths::trainerLog());
     AtomicFile::touch(InterfacePaths::trainerStop());
     QDir().mkpath(InterfacePaths::defaultGenFolder());
     dlg_classif_train->genPath = ui->lineEdit_gen_dir->text();
@@ -121,10 +120,6 @@ void forgewright_main_window::runArguments(int argc, char** argv)
 void forgewright_main_window::set_colab_count()
 {
     UsageCounter::increment(this);
-}
-
-void forgewright_main_window::closeEvent(QCloseEvent*)
-{
 }
 
 void forgewright_main_window::on_pushButton_5_clicked()

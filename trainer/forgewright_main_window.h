@@ -27,9 +27,6 @@ public:
     // What a gen-only run returns: 1 when generation refused to write (no room on the disk).
     int exitCode = 0;
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private slots:
     void on_pushButton_5_clicked();
     void on_pushButton_4_clicked();

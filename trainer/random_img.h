@@ -11,7 +11,6 @@ class RandomImg
 {
 public:
     int count = 100;
-    int delay = 5;
     int windowWidth = 256;
     int windowHeight = 256;
     int xMin = -windowWidth / 2;

@@ -12,10 +12,15 @@ namespace SampleWriter {
 
 namespace {
 
-QString writeFile(const SampleWriter::Settings& settings, const QString& label, const cv::Mat& image)
+// The image scaled to side x side and written under a fresh name; its list entry, or "" when it
+// could not be written. The caller's pixels are let go of before the file is written.
+QString writeScaled(const Settings& settings, const QString& label, cv::Mat image, int side)
 {
+    cv::Mat resized;
+    cv::resize(image, resized, cv::Size(side, side), 0, 0, cv::INTER_LINEAR);
+    image.release();
     const QString name = TrainingFolder::imageFileName(TrainingFolder::randomId(), label, settings.extension);
-    if (!PictureFile::write(settings.trainFolder + QLatin1Char('/') + name, image))
+    if (!PictureFile::write(settings.trainFolder + QLatin1Char('/') + name, resized))
         return QString();
     return TrainingFolder::trainEntry(name);
 }
@@ -26,29 +31,19 @@ Outcome write(const QString& className, const QString& sourcePath, const QString
               const std::function<bool()>& keepRunning)
 {
     Outcome outcome;
+    const auto keep = [&outcome](const QString& entry) {
+        if (!entry.isEmpty())
+            outcome.entries << entry;
+    };
     try {
         cv::Mat source = PictureFile::readColour(sourcePath, PictureFile::Ending::Whole);
         if (source.empty())
             return outcome;
         outcome.readable = true;
-
-        {
-            cv::Mat resized;
-            cv::resize(source, resized, cv::Size(settings.size, settings.size), 0, 0, cv::INTER_LINEAR);
-            const QString entry = writeFile(settings, label, resized);
-            if (!entry.isEmpty())
-                outcome.entries << entry;
-        }
-
+        keep(writeScaled(settings, label, source, settings.size));
         if (settings.augment && !TrainingFolder::isGarbageClass(className)) {
-            const cv::Size fixed(TrainingFolder::kFixedSide, TrainingFolder::kFixedSide);
             AugmentationEnumerator::enumerate(source, settings.augmentation, keepRunning, [&](cv::Mat variant) {
-                cv::Mat resized;
-                cv::resize(variant, resized, fixed, 0, 0, cv::INTER_LINEAR);
-                variant.release();
-                const QString entry = writeFile(settings, label, resized);
-                if (!entry.isEmpty())
-                    outcome.entries << entry;
+                keep(writeScaled(settings, label, std::move(variant), TrainingFolder::kFixedSide));
             });
         }
     } catch (const std::exception&) {

@@ -5,10 +5,11 @@
 
 namespace {
 
-// The last comma-separated piece of a line's part before marker, as a number.
+// The last comma-separated piece of a line's part before marker, blanks removed, as a number.
 double lastPieceBefore(const QString& line, const QString& marker)
 {
-    const QString head = line.left(line.indexOf(marker));
+    QString head = line.left(line.indexOf(marker));
+    head.remove(QLatin1Char(' '));
     return head.split(QLatin1Char(',')).last().toDouble();
 }
 
@@ -57,16 +58,12 @@ TrainingOutputReading TrainingOutputParser::parse(const QString& chunk)
         const QString& line = lines.at(i);
         if (!line.contains(QLatin1String(" avg,")))
             continue;
-        QString compact = line.left(line.indexOf(QLatin1String(" avg,")));
-        compact.remove(QLatin1Char(' '));
-        const QString loss = QString::number(compact.split(QLatin1Char(',')).last().toDouble(), 'f', 6);
+        const QString loss = QString::number(lastPieceBefore(line, QStringLiteral(" avg,")), 'f', 6);
         reading.hasAverageLoss = true;
         reading.averageLossLabel = "Avg loss   : " + loss;
         reading.averageLoss = loss.toDouble();
 
-        QString accuracyPart = line.left(line.indexOf(QLatin1String(" acc,")));
-        accuracyPart.remove(QLatin1Char(' '));
-        const QString accuracy = QString::number(accuracyPart.split(QLatin1Char(',')).last().toDouble() * 100.0, 'f', 2);
+        const QString accuracy = QString::number(lastPieceBefore(line, QStringLiteral(" acc,")) * 100.0, 'f', 2);
         reading.hasAccuracy = true;
         reading.accuracyLabel = "Accuracy  : " + accuracy + " %";
         reading.accuracy = accuracy.toDouble();

@@ -64,21 +64,20 @@ cv::Mat DarknetInput::blob(const cv::Mat& bgr) const
     std::vector<cv::Mat> channels;
     cv::split(bgr, channels);
 
-    const int outW = crop.present ? crop.width : netWidth;
-    const int outH = crop.present ? crop.height : netHeight;
+    const cv::Size out = blobSize();
     const int dx = crop.present ? (netWidth - crop.width) / 2 : 0;
     const int dy = crop.present ? (netHeight - crop.height) / 2 : 0;
     const float scale = crop.present ? crop.scale : 1.f;
     const float shift = crop.present ? crop.shift : 0.f;
 
-    const int size[] = {1, 3, outH, outW};
+    const int size[] = {1, 3, out.height, out.width};
     cv::Mat blob(4, size, CV_32F);
     for (int rgb = 0; rgb < 3; ++rgb) {
         cv::Mat plane;
         channels[2 - rgb].convertTo(plane, CV_32F, 1.0 / 255.0);
         const cv::Mat resized = resizePlane(plane, netWidth, netHeight);
-        cv::Mat target(outH, outW, CV_32F, blob.ptr<float>(0, rgb));
-        resized(cv::Rect(dx, dy, outW, outH)).convertTo(target, CV_32F, scale, shift);
+        cv::Mat target(out, CV_32F, blob.ptr<float>(0, rgb));
+        resized(cv::Rect(cv::Point(dx, dy), out)).convertTo(target, CV_32F, scale, shift);
     }
     return blob;
 }

@@ -85,8 +85,6 @@ DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Sect
     DarknetCfg::Layer layer;
     layer.section = section;
     layer.inW = shaped.in.w;
-    layer.inH = shaped.in.h;
-    layer.inC = shaped.in.c;
     layer.outW = shaped.out.w;
     layer.outH = shaped.out.h;
     layer.outC = shaped.out.c;

@@ -26,7 +26,7 @@ public:
     struct Layer
     {
         Section section;
-        int inW = 0, inH = 0, inC = 0;
+        int inW = 0;
         int outW = 0, outH = 0, outC = 0;
         // Convolution filters or connected outputs; 0 for other layers.
         int units = 0;

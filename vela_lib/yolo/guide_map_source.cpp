@@ -199,12 +199,10 @@ cv::Mat GuideMapSource::scaled(const cv::Mat& map)
     cv::patchNaNs(values, 0);
     double low = 0, high = 0;
     cv::minMaxLoc(values, &low, &high);
-    cv::Mat out;
-    if (!(high - low > 1e-12) || !std::isfinite(high - low)) {
-        out = cv::Mat::zeros(values.size(), CV_8UC1);
-        return out;
-    }
+    if (!(high - low > 1e-12) || !std::isfinite(high - low))
+        return cv::Mat::zeros(values.size(), CV_8UC1);
     const double factor = 255.0 / (high - low);
+    cv::Mat out;
     values.convertTo(out, CV_8U, factor, -low * factor);
     return out;
 }

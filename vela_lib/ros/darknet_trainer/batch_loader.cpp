@@ -1,14 +1,13 @@
 #include "batch_loader.h"
 
+#include "diagnostic_line.h"
 #include "run_seed.h"
-
-#include <cstdio>
 
 BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads)
     : set(set), augmenter(augmentation), decoder(augmenter.largestScaledSide()), imagesPerBatch(imagesPerBatch),
       inputsPerImage(augmentation.width * augmentation.height * 3), workers(std::max(1, threads)),
-      unreadable(new std::atomic<bool>[set.paths.size()]), readable(int(set.paths.size())),
-      cache(set.paths.size()), cacheState(new std::atomic<int>[set.paths.size()])
+      unreadable(std::make_unique<std::atomic<bool>[]>(set.paths.size())), readable(int(set.paths.size())),
+      cache(set.paths.size()), cacheState(std::make_unique<std::atomic<int>[]>(set.paths.size()))
 {
     std::random_device seeds;
     unsigned fixed = 0;
@@ -16,10 +15,6 @@ BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, 
     for (int i = 0; i < workers; ++i) {
         std::seed_seq seed{repeatable ? fixed : seeds(), repeatable ? 0u : seeds(), unsigned(i)};
         rngs.emplace_back(seed);
-    }
-    for (size_t i = 0; i < set.paths.size(); ++i) {
-        unreadable[i] = false;
-        cacheState[i] = 0;
     }
     producer = std::thread(&BatchLoader::produce, this);
 }
@@ -113,7 +108,7 @@ void BatchLoader::fillPart(Batch* batch, int worker, int workers)
 void BatchLoader::report(const std::exception& e)
 {
     if (!outOfMemory.exchange(true))
-        std::fprintf(stderr, "warning: loading a batch failed: %s\n", e.what());
+        DiagnosticLine::warning(std::string("loading a batch failed: ") + e.what());
 }
 
 DecodedPicture BatchLoader::decode(size_t index)
@@ -161,8 +156,7 @@ int BatchLoader::drawReadable(std::mt19937& rng, DecodedPicture* picture)
             return int(index);
         if (!unreadable[index].exchange(true)) {
             --readable;
-            std::fprintf(stderr, "warning: image %s cannot be read; skipped\n", set.paths[index].c_str());
-            std::fflush(stderr);
+            DiagnosticLine::warning("image " + set.paths[index] + " cannot be read; skipped");
         }
     }
     return -1;

@@ -13,52 +13,36 @@
 
 namespace {
 
-// Sum of one channel's row of spatial values, in eight lanes.
-inline float rowSum(const float* x, int n)
+// The sum of term(k) over a row of n values, in eight lanes (which the compiler vectorises).
+template <typename Term>
+inline float rowSumOf(int n, Term term)
 {
     float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     int k = 0;
     for (; k + 8 <= n; k += 8)
         for (int l = 0; l < 8; ++l)
-            lane[l] += x[k + l];
+            lane[l] += term(k + l);
     float sum = 0;
     for (; k < n; ++k)
-        sum += x[k];
+        sum += term(k);
     for (float v : lane)
         sum += v;
     return sum;
+}
+
+inline float rowSum(const float* x, int n)
+{
+    return rowSumOf(n, [x](int k) { return x[k]; });
 }
 
 inline float rowSquaredDeviation(const float* x, float mean, int n)
 {
-    float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int k = 0;
-    for (; k + 8 <= n; k += 8)
-        for (int l = 0; l < 8; ++l) {
-            const float d = x[k + l] - mean;
-            lane[l] += d * d;
-        }
-    float sum = 0;
-    for (; k < n; ++k)
-        sum += (x[k] - mean) * (x[k] - mean);
-    for (float v : lane)
-        sum += v;
-    return sum;
+    return rowSumOf(n, [x, mean](int k) { return (x[k] - mean) * (x[k] - mean); });
 }
 
 inline float rowDotDeviation(const float* delta, const float* x, float mean, int n)
 {
-    float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int k = 0;
-    for (; k + 8 <= n; k += 8)
-        for (int l = 0; l < 8; ++l)
-            lane[l] += delta[k + l] * (x[k + l] - mean);
-    float sum = 0;
-    for (; k < n; ++k)
-        sum += delta[k] * (x[k] - mean);
-    for (float v : lane)
-        sum += v;
-    return sum;
+    return rowSumOf(n, [delta, x, mean](int k) { return delta[k] * (x[k] - mean); });
 }
 
 inline size_t at(int b, int f, int filters, int spatial) { return (size_t(b) * filters + f) * size_t(spatial); }

@@ -2,6 +2,7 @@
 
 #include "batch_loader.h"
 #include "data_file.h"
+#include "diagnostic_line.h"
 #include "network_builder.h"
 #include "network_cfg_check.h"
 #include "progress_line.h"
@@ -37,14 +38,8 @@ constexpr double kLargestBatchBytes = 8.0 * 1024 * 1024 * 1024;
 
 int failWith(const std::string& message)
 {
-    std::fprintf(stderr, "error: %s\n", message.c_str());
-    std::fflush(stderr);
+    DiagnosticLine::error(message);
     return 1;
-}
-
-void warn(const std::string& message)
-{
-    std::fprintf(stderr, "warning: %s\n", message.c_str());
 }
 
 // darknet's basecfg(): the file name without folders and without its extension.
@@ -129,7 +124,7 @@ private:
     {
         std::string error;
         if (!WeightsFile::save(net, path, &error))
-            warn(error);
+            DiagnosticLine::warning(error);
         lastWrite = Clock::now();
     }
 
@@ -180,7 +175,7 @@ bool checkInputs(const TrainerArguments& args, CheckedInputs* in, std::string* e
     if (!DataFile::read(args.dataFile, &in->data, error) || !TrainSet::load(in->data, &in->set, error, &warnings))
         return false;
     for (const auto& w : warnings)
-        warn(w);
+        DiagnosticLine::warning(w);
     if (!NetworkCfgCheck::checkFile(args.cfgFile, &in->summary, error))
         return false;
     const NetworkSummary& net = in->summary;

@@ -1,4 +1,5 @@
 #include "classifier_trainer.h"
+#include "diagnostic_line.h"
 
 #include <cstdio>
 #include <exception>
@@ -20,7 +21,7 @@ int main(int argc, char** argv)
     TrainerArguments args;
     std::string error;
     if (!ClassifierTrainer::parseArguments(argc, argv, &args, &error)) {
-        std::fprintf(stderr, "error: %s\n", error.c_str());
+        DiagnosticLine::error(error);
         return 2;
     }
     // Nothing in the trainer throws on purpose; running out of memory is the one way left, and it
@@ -28,7 +29,7 @@ int main(int argc, char** argv)
     try {
         return ClassifierTrainer::run(args);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
+        DiagnosticLine::error(e.what());
         return 1;
     }
 }

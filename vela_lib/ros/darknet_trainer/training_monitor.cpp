@@ -1,5 +1,6 @@
 #include "training_monitor.h"
 
+#include "diagnostic_line.h"
 #include "stop_request.h"
 #include "text_lines.h"
 #include "weights_file.h"
@@ -10,12 +11,6 @@
 #include <vector>
 
 namespace {
-
-void warn(const std::string& message)
-{
-    std::fprintf(stderr, "warning: %s\n", message.c_str());
-    std::fflush(stderr);
-}
 
 std::string folderOf(const std::string& path)
 {
@@ -57,7 +52,7 @@ TrainingMonitor::TrainingMonitor(network* net, const DataFile& data, const Train
     std::vector<std::string> warnings;
     const ValidationSet validation = ValidationSet::load(data, set, &warnings);
     for (const auto& w : warnings)
-        warn(w);
+        DiagnosticLine::warning(w);
     if (validation.paths.empty())
         return;
     evaluator = std::make_unique<ValidationEvaluator>(validation, data.classes, net->w, net->h, threads);
@@ -90,7 +85,7 @@ bool TrainingMonitor::evaluate(int64_t iteration, bool stopAbandons)
     if (report.addEvaluation(result)) {
         std::string error;
         if (!WeightsFile::save(net, bestPath, &error))
-            warn(error);
+            DiagnosticLine::warning(error);
     }
     const std::string line = ValidationEvaluator::line(result) + "\n";
     if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)

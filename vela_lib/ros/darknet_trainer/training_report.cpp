@@ -1,5 +1,6 @@
 #include "training_report.h"
 
+#include "diagnostic_line.h"
 #include "training_report_picture.h"
 #include "whole_file.h"
 
@@ -43,12 +44,6 @@ std::string number(double value)
     char text[32];
     std::snprintf(text, sizeof text, "%.6g", value);
     return text;
-}
-
-void warn(const std::string& message)
-{
-    std::fprintf(stderr, "warning: %s\n", message.c_str());
-    std::fflush(stderr);
 }
 
 // The report is rewritten at every backup: it must be whole, but is not worth a sync.
@@ -150,9 +145,9 @@ void TrainingReport::write(const std::string& folder) const
 {
     const std::string jsonPath = folder + "/report.json";
     if (!writeWhole(jsonPath, json()))
-        warn("the training report " + jsonPath + " could not be written");
+        DiagnosticLine::warning("the training report " + jsonPath + " could not be written");
     const std::string picturePath = folder + "/report.png";
     std::string png;
     if (!TrainingReportPicture::encode(*this, &png) || !writeWhole(picturePath, png))
-        warn("the training report picture " + picturePath + " could not be written");
+        DiagnosticLine::warning("the training report picture " + picturePath + " could not be written");
 }

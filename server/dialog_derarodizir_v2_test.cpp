@@ -86,18 +86,16 @@ void DialogDeraRodizir_v2::test_model(QString path)
     QJsonObject log = record("test_start");
     show_log(log);
     log["state"] = "test_error";
+    const auto fail = [this, &log](const QString& message) {
+        log["msg"] = message;
+        show_log(log);
+    };
 
-    if (!QFileInfo::exists(path)) {
-        log["msg"] = "not found : " + path;
-        show_log(log);
-        return;
-    }
+    if (!QFileInfo::exists(path))
+        return fail("not found : " + path);
     ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
-    if (!config || !config->loaded) {
-        log["msg"] = QStringLiteral("no model loaded");
-        show_log(log);
-        return;
-    }
+    if (!config || !config->loaded)
+        return fail(QStringLiteral("no model loaded"));
 
     class_colors = config->class_colors;
     class_names = config->class_names;
@@ -110,9 +108,7 @@ void DialogDeraRodizir_v2::test_model(QString path)
     if (scaled.empty()) {
         // Unreadable, or so elongated that its shorter side would vanish.
         test_image.release();
-        log["msg"] = "not a picture that can be read and scaled : " + path;
-        show_log(log);
-        return;
+        return fail("not a picture that can be read and scaled : " + path);
     }
     cv::resize(test_image, test_image, scaled, 0, 0, cv::INTER_LINEAR);
 
@@ -127,25 +123,16 @@ void DialogDeraRodizir_v2::test_model(QString path)
     } catch (const cv::Exception& error) {
         qDebug().noquote() << "classification failed:" << error.what();
         results.clear();
-        log["msg"] = "classification failed: " + QString::fromStdString(error.msg);
-        show_log(log);
-        return;
+        return fail("classification failed: " + QString::fromStdString(error.msg));
     }
-    if (results.empty()) {
-        // No network, a wrong output size, a failure inside OpenCV: no result is no success.
-        log["msg"] = "classification gave no result: " + config->infer_error;
-        show_log(log);
-        return;
-    }
+    // No network, a wrong output size, a failure inside OpenCV: no result is no success.
+    if (results.empty())
+        return fail("classification gave no result: " + config->infer_error);
     for (const cv::Mat& map : config->guide_maps)
         guide_maps.append(map.clone());
 
     for (size_t i = 0; i < results.size(); ++i) {
-        const int classIndex = results[i].first;
-        // A class the configuration has no name or colour for is not drawn.
-        if (classIndex < 0 || classIndex >= class_names.size() || size_t(classIndex) >= class_colors.size())
-            continue;
-        if (double(results[i].second) >= config->threshold)
+        if (isDrawable(results[i].first) && double(results[i].second) >= config->threshold)
             passed.append(int(i));
     }
 
@@ -154,24 +141,25 @@ void DialogDeraRodizir_v2::test_model(QString path)
 
     // Whole, not on the disk, is what its reader needs: the driver reads it right after the
     // record, and the next test rewrites it; waiting for an fsync would only slow the answer.
-    if (!PictureFile::write(InterfacePaths::serverResult(), result_image, AtomicFile::Durability::Unsynced)) {
-        log["msg"] = "the result picture could not be written : " + InterfacePaths::serverResult();
-        show_log(log);
-        return;
-    }
+    if (!PictureFile::write(InterfacePaths::serverResult(), result_image, AtomicFile::Durability::Unsynced))
+        return fail("the result picture could not be written : " + InterfacePaths::serverResult());
     log["state"] = "test_end";
     log["results"] = resultRecords();
     show_log(log);
+}
+
+bool DialogDeraRodizir_v2::isDrawable(int classIndex) const
+{
+    // A class the configuration has no name or colour for is neither drawn nor reported.
+    return classIndex >= 0 && classIndex < class_names.size() && size_t(classIndex) < class_colors.size();
 }
 
 QJsonArray DialogDeraRodizir_v2::resultRecords() const
 {
     QJsonArray records;
     for (const auto& result : results) {
-        const int classIndex = result.first;
-        if (classIndex < 0 || classIndex >= class_names.size() || size_t(classIndex) >= class_colors.size())
-            continue;
-        records.append(QJsonObject{{"name", class_names.at(classIndex)}, {"prob", truncatedPercent(result.second)}});
+        if (isDrawable(result.first))
+            records.append(QJsonObject{{"name", class_names.at(result.first)}, {"prob", truncatedPercent(result.second)}});
     }
     return records;
 }

@@ -54,7 +54,6 @@ public:
     // Number of values the network outputs (its classes, for a classifier).
     qint64 outputSize() const;
 
-    using LeadingCrop = ::LeadingCrop;
     const LeadingCrop& leadingCrop() const { return crop; }
 
     // The configuration text for OpenCV's importer.

@@ -256,9 +256,6 @@ std::string DarknetCfg::importerReference(int originalLayer) const
 
 void DarknetCfg::planImporterLayers() const
 {
-    if (planned)
-        return;
-    planned = true;
     importerSections.clear();
     importerIndices.assign(layerList.size(), -1);
 

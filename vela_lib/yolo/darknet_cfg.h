@@ -72,9 +72,8 @@ private:
     int netWidth = 0, netHeight = 0, netChannels = 0;
     LeadingCrop crop;
 
-    // Importer plan, built on first use: its sections, and where each layer's output ends up
-    // in them (-1 for a layer that was dropped).
+    // Importer plan, built by importerText(): its sections, and where each layer's output ends
+    // up in them (-1 for a layer that was dropped).
     mutable std::vector<Section> importerSections;
     mutable std::vector<int> importerIndices;
-    mutable bool planned = false;
 };

@@ -104,7 +104,6 @@ void GuideMapSource::plan(const DarknetCfg& cfg, cv::dnn::Net& net)
         if (!findNames(net)) {
             qDebug().noquote() << "classifier: this network gives no guide maps";
             mapKind = Kind::None;
-            sourceName.clear();
         }
     }
 }

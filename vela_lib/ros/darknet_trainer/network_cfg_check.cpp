@@ -312,8 +312,7 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
 
 bool NetworkCfgCheck::check(const CfgDocument& document, NetworkSummary* summary, std::string* error)
 {
-    Checker checker(document);
-    return checker.run(summary, error);
+    return Checker(document).run(summary, error);
 }
 
 bool NetworkCfgCheck::checkFile(const std::string& path, NetworkSummary* summary, std::string* error)

@@ -281,8 +281,7 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
                               .arg(runtime->classes);
             return {};
         }
-        const cv::Mat scores = outputs.front();
-        std::vector<std::pair<int, float> > results = bestScores(scores, top);
+        std::vector<std::pair<int, float> > results = bestScores(outputs.front(), top);
         if (outputs.size() > 1) {
             std::vector<int> classes;
             for (const auto& result : results)

@@ -55,9 +55,6 @@ DialogListConfigs::DialogListConfigs(QWidget* parent) : QDialog(parent)
     refreshList();
 }
 
-// The configurations belong to the process-wide map, not to this dialog.
-DialogListConfigs::~DialogListConfigs() = default;
-
 bool DialogListConfigs::addConfigPath(const QString& name, const QString& path, const QString& backend)
 {
     last_error.clear();

@@ -62,9 +62,7 @@ bool DialogListConfigs::addConfigPath(const QString& name, const QString& path, 
         last_error = "a configuration needs a name";
     } else {
         ClassifConfig* existing = map_classif_cfgs.value(name, nullptr);
-        std::unique_ptr<ClassifConfig> fresh;
-        if (!existing)
-            fresh = std::make_unique<ClassifConfig>();
+        std::unique_ptr<ClassifConfig> fresh = existing ? nullptr : std::make_unique<ClassifConfig>();
         ClassifConfig* target = existing ? existing : fresh.get();
         if (target->load(path, backend, &last_error)) {
             if (fresh)

@@ -9,7 +9,6 @@
 #include <numeric>
 #include <sstream>
 #include <unistd.h>
-#include <utility>
 
 namespace {
 
@@ -56,11 +55,6 @@ bool writeWhole(const std::string& path, const std::string& bytes)
 }
 
 } // namespace
-
-TrainingReport::TrainingReport(std::string model, std::vector<std::string> classes, bool validation)
-    : modelName(std::move(model)), classNames(std::move(classes)), validation(validation)
-{
-}
 
 void TrainingReport::addIteration(int64_t iteration, double averageLoss, double accuracy)
 {

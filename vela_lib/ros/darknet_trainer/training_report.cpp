@@ -64,10 +64,9 @@ void TrainingReport::addIteration(int64_t iteration, double averageLoss, double 
     if (points.size() <= kMaxPoints)
         return;
     // Twice as sparse from the start: every other point goes, and so do later ones.
-    std::vector<Point> kept;
-    for (size_t i = 0; i < points.size(); i += 2)
-        kept.push_back(points[i]);
-    points.swap(kept);
+    for (size_t i = 0; 2 * i < points.size(); ++i)
+        points[i] = points[2 * i];
+    points.resize((points.size() + 1) / 2);
     stride *= 2;
 }
 

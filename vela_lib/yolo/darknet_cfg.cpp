@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <map>
+#include <numeric>
 #include <set>
 
 namespace {
@@ -233,10 +234,8 @@ bool DarknetCfg::walkLayers(const CfgDocument& document, QString* error)
 
 qint64 DarknetCfg::parameterCount() const
 {
-    qint64 total = 0;
-    for (const Layer& layer : layerList)
-        total += layer.parameterCount;
-    return total;
+    return std::accumulate(layerList.begin(), layerList.end(), qint64(0),
+                           [](qint64 total, const Layer& layer) { return total + layer.parameterCount; });
 }
 
 qint64 DarknetCfg::outputSize() const

@@ -1,5 +1,6 @@
 #include "cfg_document.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iterator>
@@ -44,14 +45,11 @@ std::string CfgSyntaxError::message() const
 
 namespace {
 
-std::string withoutBlanks(const std::string& line)
+std::string withoutBlanks(std::string line)
 {
-    std::string out;
-    out.reserve(line.size());
-    for (char ch : line)
-        if (!std::isspace(static_cast<unsigned char>(ch)))
-            out += ch;
-    return out;
+    const auto blank = [](unsigned char ch) { return std::isspace(ch) != 0; };
+    line.erase(std::remove_if(line.begin(), line.end(), blank), line.end());
+    return line;
 }
 
 } // namespace

@@ -2,11 +2,6 @@
 
 #include <vector>
 
-DarknetInput::DarknetInput(int width, int height, const LeadingCrop& crop)
-    : netWidth(width), netHeight(height), crop(crop)
-{
-}
-
 cv::Size DarknetInput::blobSize() const
 {
     return crop.present ? cv::Size(crop.width, crop.height) : cv::Size(netWidth, netHeight);

@@ -12,7 +12,8 @@ class DarknetInput
 {
 public:
     DarknetInput() = default;
-    DarknetInput(int width, int height, const LeadingCrop& crop);
+    DarknetInput(int width, int height, const LeadingCrop& crop)
+        : netWidth(width), netHeight(height), crop(crop) {}
 
     // An 8-bit BGR picture to a 1x3xHxW float blob of the network's input size.
     cv::Mat blob(const cv::Mat& bgr) const;

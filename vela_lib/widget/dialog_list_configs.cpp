@@ -55,9 +55,6 @@ DialogListConfigs::DialogListConfigs(QWidget* parent) : QDialog(parent)
     refreshList();
 }
 
-// The configurations belong to the process-wide map, not to this dialog.
-DialogListConfigs::~DialogListConfigs() = default;
-
 bool DialogListConfigs::addConfigPath(const QString& name, const QString& path, const QString& backend)
 {
     last_error.clear();
@@ -65,9 +62,7 @@ bool DialogListConfigs::addConfigPath(const QString& name, const QString& path, 
         last_error = "a configuration needs a name";
     } else {
         ClassifConfig* existing = map_classif_cfgs.value(name, nullptr);
-        std::unique_ptr<ClassifConfig> fresh;
-        if (!existing)
-            fresh = std::make_unique<ClassifConfig>();
+        std::unique_ptr<ClassifConfig> fresh = existing ? nullptr : std::make_unique<ClassifConfig>();
         ClassifConfig* target = existing ? existing : fresh.get();
         if (target->load(path, backend, &last_error)) {
             if (fresh)

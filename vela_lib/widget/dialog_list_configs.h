@@ -17,7 +17,6 @@ class DialogListConfigs : public QDialog
 
 public:
     explicit DialogListConfigs(QWidget* parent = nullptr);
-    ~DialogListConfigs() override;
 
     // Name to configuration, shared process-wide. Configurations are owned by the map.
     static QMap<QString, ClassifConfig*> map_classif_cfgs;

@@ -34,14 +34,14 @@ namespace {
 // Configurations are text of a few kilobytes; anything far larger is not one.
 constexpr qint64 kMaxCfgBytes = 16 * 1024 * 1024;
 
-bool readFile(const QString& path, qint64 maxBytes, QByteArray* bytes, QString* error)
+bool readFile(const QString& path, QByteArray* bytes, QString* error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QString("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
-    if (maxBytes > 0 && file.size() > maxBytes) {
+    if (file.size() > kMaxCfgBytes) {
         *error = QString("%1 is too large to be a network configuration").arg(path);
         return false;
     }
@@ -74,7 +74,7 @@ bool readCheckedModel(const QString& folder, CheckedModel* model, QString* error
     model->cfgPath = files.cfgPath;
 
     QByteArray cfgText;
-    if (!readFile(files.cfgPath, kMaxCfgBytes, &cfgText, error))
+    if (!readFile(files.cfgPath, &cfgText, error))
         return false;
     if (!model->cfg.parse(cfgText, error)) {
         *error = QString("%1: %2").arg(files.cfgPath, *error);
@@ -93,7 +93,7 @@ bool readCheckedModel(const QString& folder, CheckedModel* model, QString* error
     }
 
     QByteArray namesText;
-    if (!readFile(files.namesPath, kMaxCfgBytes, &namesText, error))
+    if (!readFile(files.namesPath, &namesText, error))
         return false;
     model->names = ModelFolder::readNames(namesText);
     if (model->names.size() != model->cfg.outputSize()) {
@@ -281,8 +281,7 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
                               .arg(runtime->classes);
             return {};
         }
-        const cv::Mat scores = outputs.front();
-        std::vector<std::pair<int, float> > results = bestScores(scores, top);
+        std::vector<std::pair<int, float> > results = bestScores(outputs.front(), top);
         if (outputs.size() > 1) {
             std::vector<int> classes;
             for (const auto& result : results)

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <map>
+#include <numeric>
 #include <set>
 
 namespace {
@@ -19,11 +20,6 @@ bool supportedKind(const std::string& kind)
     return kinds.count(kind) != 0;
 }
 
-QString q(const std::string& text)
-{
-    return QString::fromStdString(text);
-}
-
 // The line as written, for messages.
 QString rawLine(const QByteArray& text, int line)
 {
@@ -32,7 +28,7 @@ QString rawLine(const QByteArray& text, int line)
 
 QString where(const CfgSection& section)
 {
-    return QString("[%1] at line %2").arg(q(section.kind())).arg(section.line);
+    return QString("[%1] at line %2").arg(QString::fromStdString(section.kind())).arg(section.line);
 }
 
 bool positive(const CfgSection& section, const char* key, long long value, QString* error)
@@ -77,7 +73,7 @@ QString describe(const CfgFailure& failure, const ShapeWalk::Shape& in)
         what = "the crop must lie inside the " + std::to_string(in.w) + "x" + std::to_string(in.h) + " input";
     else if (patterns.count(failure.problem))
         what = failure.filled(patterns.at(failure.problem));
-    return where(*failure.section) + ": " + q(what);
+    return where(*failure.section) + ": " + QString::fromStdString(what);
 }
 
 DarknetCfg::Layer layerOf(const ShapeWalk::Layer& shaped, const DarknetCfg::Section& section)
@@ -238,10 +234,8 @@ bool DarknetCfg::walkLayers(const CfgDocument& document, QString* error)
 
 qint64 DarknetCfg::parameterCount() const
 {
-    qint64 total = 0;
-    for (const Layer& layer : layerList)
-        total += layer.parameterCount;
-    return total;
+    return std::accumulate(layerList.begin(), layerList.end(), qint64(0),
+                           [](qint64 total, const Layer& layer) { return total + layer.parameterCount; });
 }
 
 qint64 DarknetCfg::outputSize() const
@@ -261,9 +255,6 @@ std::string DarknetCfg::importerReference(int originalLayer) const
 
 void DarknetCfg::planImporterLayers() const
 {
-    if (planned)
-        return;
-    planned = true;
     importerSections.clear();
     importerIndices.assign(layerList.size(), -1);
 

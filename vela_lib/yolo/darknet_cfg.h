@@ -54,7 +54,6 @@ public:
     // Number of values the network outputs (its classes, for a classifier).
     qint64 outputSize() const;
 
-    using LeadingCrop = ::LeadingCrop;
     const LeadingCrop& leadingCrop() const { return crop; }
 
     // The configuration text for OpenCV's importer.
@@ -73,9 +72,8 @@ private:
     int netWidth = 0, netHeight = 0, netChannels = 0;
     LeadingCrop crop;
 
-    // Importer plan, built on first use: its sections, and where each layer's output ends up
-    // in them (-1 for a layer that was dropped).
+    // Importer plan, built by importerText(): its sections, and where each layer's output ends
+    // up in them (-1 for a layer that was dropped).
     mutable std::vector<Section> importerSections;
     mutable std::vector<int> importerIndices;
-    mutable bool planned = false;
 };

@@ -2,9 +2,6 @@
 
 bool DarknetWeights::check(const QByteArray& bytes, qint64 fileSize, qint64 expectedFloats, QString* error)
 {
-    QString dummy;
-    if (!error)
-        error = &dummy;
     WeightsHeader header;
     if (bytes.size() < int(WeightsHeader::kVersionBytes) + 4 || fileSize < bytes.size()
         || !header.read(bytes.constData(), size_t(bytes.size())) || bytes.size() < int(header.bytes)) {

@@ -4,6 +4,7 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -12,12 +13,10 @@ using Layer = DarknetCfg::Layer;
 
 bool onlyPredictionTail(const std::vector<Layer>& layers, int from)
 {
-    for (int i = from; i < int(layers.size()); ++i) {
-        const std::string& type = layers[i].section.type;
-        if (type != "softmax" && type != "dropout" && type != "cost")
-            return false;
-    }
-    return true;
+    return std::all_of(layers.begin() + from, layers.end(), [](const Layer& layer) {
+        const std::string& type = layer.section.type;
+        return type == "softmax" || type == "dropout" || type == "cost";
+    });
 }
 
 // Steps through a chain of layers in the imported graph, always along the first input.
@@ -104,7 +103,6 @@ void GuideMapSource::plan(const DarknetCfg& cfg, cv::dnn::Net& net)
         if (!findNames(net)) {
             qDebug().noquote() << "classifier: this network gives no guide maps";
             mapKind = Kind::None;
-            sourceName.clear();
         }
     }
 }

@@ -30,7 +30,6 @@ public:
     // imported network. Never fails: a network it cannot read gets Kind::None and no maps.
     void plan(const DarknetCfg& cfg, cv::dnn::Net& net);
 
-    Kind kind() const { return mapKind; }
     // The OpenCV layer whose output the maps are made from; empty for Kind::None.
     const std::string& layerName() const { return sourceName; }
 

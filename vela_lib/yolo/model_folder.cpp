@@ -21,17 +21,14 @@ bool ModelFolder::locate(const QString& folder, QString* error)
         }
         cfgPath = dir.filePath(cfgs.front());
     }
-    weightsPath = dir.filePath("train.weights");
-    if (!QFileInfo(weightsPath).isFile()) {
-        *error = QString("no train.weights in %1").arg(folder);
-        return false;
-    }
-    namesPath = dir.filePath("names.list");
-    if (!QFileInfo(namesPath).isFile()) {
-        *error = QString("no names.list in %1").arg(folder);
-        return false;
-    }
-    return true;
+    const auto needFile = [&](const char* name, QString* path) {
+        *path = dir.filePath(name);
+        const bool found = QFileInfo(*path).isFile();
+        if (!found)
+            *error = QString("no %1 in %2").arg(name, folder);
+        return found;
+    };
+    return needFile("train.weights", &weightsPath) && needFile("names.list", &namesPath);
 }
 
 QStringList ModelFolder::readNames(const QByteArray& text)

@@ -72,13 +72,6 @@ void forEachRow(int batch, int filters, int spatial, Op op)
     });
 }
 
-// op(begin, end) over [0, n), on all cores.
-template <typename Op>
-void forEachSpan(int n, Op op)
-{
-    KernelThreads::forRange(size_t(n), kGrain, op);
-}
-
 } // namespace
 
 extern "C" {
@@ -166,7 +159,9 @@ void copy_cpu(int N, float* X, int INCX, float* Y, int INCY)
         if (overlap)
             std::memmove(Y, X, sizeof(float) * size_t(N));
         else
-            forEachSpan(N, [&](size_t begin, size_t end) { std::memcpy(Y + begin, X + begin, sizeof(float) * (end - begin)); });
+            KernelThreads::forRange(size_t(N), kGrain, [&](size_t begin, size_t end) {
+                std::memcpy(Y + begin, X + begin, sizeof(float) * (end - begin));
+            });
         return;
     }
     for (int i = 0; i < N; ++i)
@@ -177,7 +172,8 @@ void fill_cpu(int N, float ALPHA, float* X, int INCX)
 {
     if (INCX == 1) {
         if (N > 0)
-            forEachSpan(N, [&](size_t begin, size_t end) { std::fill(X + begin, X + end, ALPHA); });
+            KernelThreads::forRange(size_t(N), kGrain,
+                                    [&](size_t begin, size_t end) { std::fill(X + begin, X + end, ALPHA); });
         return;
     }
     for (int i = 0; i < N; ++i)

@@ -277,14 +277,12 @@ int train(network* net, const CheckedInputs& in, const TrainerArguments& args)
     }
     if (trainedHere > 0)
         monitor.atEnd(int64_t(get_current_batch(net)), uint64_t(*net->seen), StopRequest::requested());
-    if (StopRequest::requested()) {
-        // A stop before the first iteration keeps whatever backup the folder already holds.
-        if (trainedHere > 0)
-            backups.writeBackup();
-        return 0;
-    }
-    backups.writeBackup();
-    backups.writeFinal();
+    // A stop before the first iteration keeps whatever backup the folder already holds.
+    const bool stopped = StopRequest::requested();
+    if (trainedHere > 0 || !stopped)
+        backups.writeBackup();
+    if (!stopped)
+        backups.writeFinal();
     return 0;
 }
 

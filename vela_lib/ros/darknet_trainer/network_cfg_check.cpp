@@ -284,14 +284,12 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
     }
     if (!acceptsEveryKind(error))
         return false;
-    if (!netSection(sections[0], summary)) {
-        *error = describe(failure);
-        return false;
-    }
     ShapeWalk::Rules rules;
     rules.accepts = trainable;
     ShapeWalk walk(rules);
-    if (!walk.walk(doc, {summary->width, summary->height, summary->channels,
+    // The layers are walked from the input size that the [net] section gives.
+    if (!netSection(sections[0], summary) ||
+        !walk.walk(doc, {summary->width, summary->height, summary->channels,
                          (long long)summary->width * summary->height * summary->channels}, &failure)) {
         *error = describe(failure);
         return false;
@@ -312,8 +310,7 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
 
 bool NetworkCfgCheck::check(const CfgDocument& document, NetworkSummary* summary, std::string* error)
 {
-    Checker checker(document);
-    return checker.run(summary, error);
+    return Checker(document).run(summary, error);
 }
 
 bool NetworkCfgCheck::checkFile(const std::string& path, NetworkSummary* summary, std::string* error)

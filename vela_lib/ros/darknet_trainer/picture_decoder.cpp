@@ -9,11 +9,6 @@
 
 namespace {
 
-struct FileCloser
-{
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 int flagsFor(int reduction)
 {
     switch (reduction) {
@@ -51,7 +46,7 @@ int PictureDecoder::reductionFor(const cv::Size& original, int neededShorterSide
 
 bool PictureDecoder::jpegSize(const std::string& path, cv::Size* size)
 {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file || std::fgetc(file.get()) != 0xFF || std::fgetc(file.get()) != 0xD8)
         return false;
     // Markers up to the frame header; each segment but the fill bytes says its length.

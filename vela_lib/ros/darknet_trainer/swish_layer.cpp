@@ -18,16 +18,12 @@ struct SwishState
 };
 
 std::mutex registryMutex;
-std::unordered_map<const float*, SwishState>& registry()
-{
-    static std::unordered_map<const float*, SwishState> states;
-    return states;
-}
+std::unordered_map<const float*, SwishState> registry;
 
 SwishState& stateOf(const layer& l)
 {
     std::lock_guard<std::mutex> lock(registryMutex);
-    return registry().at(l.output);
+    return registry.at(l.output);
 }
 
 float sigmoid(float x) { return 1.f / (1.f + std::exp(-x)); }
@@ -73,7 +69,7 @@ void SwishLayer::install(layer* l)
     state.linear.assign(size_t(l->outputs) * size_t(l->batch), 0.f);
     {
         std::lock_guard<std::mutex> lock(registryMutex);
-        registry()[l->output] = std::move(state);
+        registry[l->output] = std::move(state);
     }
     l->activation = LINEAR;
     l->forward = forwardSwish;
@@ -84,5 +80,5 @@ void SwishLayer::release(const network* net)
 {
     std::lock_guard<std::mutex> lock(registryMutex);
     for (int i = 0; i < net->n; ++i)
-        registry().erase(net->layers[i].output);
+        registry.erase(net->layers[i].output);
 }

@@ -65,7 +65,7 @@ TrainingMonitor::TrainingMonitor(network* net, const DataFile& data, const Train
 bool TrainingMonitor::evaluationDue(bool atBackup) const
 {
     const Clock::time_point now = Clock::now();
-    if (evaluatedOnce && !atBackup &&
+    if (lastEvaluated >= 0 && !atBackup &&
         std::chrono::duration<double>(now - lastEvaluationEnd).count() < kEvaluationGapSeconds)
         return false;
     // The next evaluation, if it lasts as long as the last one, keeps the share within bounds.
@@ -81,7 +81,6 @@ bool TrainingMonitor::evaluate(int64_t iteration, bool stopAbandons)
     if (!evaluator->evaluate(net, iteration, abandon, &result))
         return false;
     lastEvaluated = iteration;
-    evaluatedOnce = true;
     if (report.addEvaluation(result)) {
         std::string error;
         if (!WeightsFile::save(net, bestPath, &error))

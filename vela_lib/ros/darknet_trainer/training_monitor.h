@@ -52,6 +52,5 @@ private:
     double evaluationSeconds = 0;
     double lastEvaluationSeconds = 0;
     Clock::time_point lastEvaluationEnd;
-    int64_t lastEvaluated = -1;
-    bool evaluatedOnce = false;
+    int64_t lastEvaluated = -1; // the iteration of the latest evaluation; -1 before the first
 };

@@ -9,7 +9,6 @@
 #include <numeric>
 #include <sstream>
 #include <unistd.h>
-#include <utility>
 
 namespace {
 
@@ -57,11 +56,6 @@ bool writeWhole(const std::string& path, const std::string& bytes)
 
 } // namespace
 
-TrainingReport::TrainingReport(std::string model, std::vector<std::string> classes, bool validation)
-    : modelName(std::move(model)), classNames(std::move(classes)), validation(validation)
-{
-}
-
 void TrainingReport::addIteration(int64_t iteration, double averageLoss, double accuracy)
 {
     if (iteration % stride != 0 && !points.empty())
@@ -70,10 +64,9 @@ void TrainingReport::addIteration(int64_t iteration, double averageLoss, double 
     if (points.size() <= kMaxPoints)
         return;
     // Twice as sparse from the start: every other point goes, and so do later ones.
-    std::vector<Point> kept;
-    for (size_t i = 0; i < points.size(); i += 2)
-        kept.push_back(points[i]);
-    points.swap(kept);
+    for (size_t i = 0; 2 * i < points.size(); ++i)
+        points[i] = points[2 * i];
+    points.resize((points.size() + 1) / 2);
     stride *= 2;
 }
 

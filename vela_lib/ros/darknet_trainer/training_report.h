@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What a training run has shown so far, kept for report.json and report.png in the backup
@@ -27,7 +28,8 @@ public:
 
     static constexpr size_t kMaxPoints = 400;
 
-    TrainingReport(std::string model, std::vector<std::string> classes, bool validation);
+    TrainingReport(std::string model, std::vector<std::string> classes, bool validation)
+        : modelName(std::move(model)), classNames(std::move(classes)), validation(validation) {}
 
     void addIteration(int64_t iteration, double averageLoss, double accuracy);
     // Returns true when this evaluation is the best top-1 so far.

@@ -211,8 +211,6 @@ std::string title(const TrainingReport& report)
     return words;
 }
 
-} // namespace
-
 cv::Mat draw(const TrainingReport& report)
 {
     cv::Mat image(kHeight, kWidth, CV_8UC3, cv::Scalar(255, 255, 255));
@@ -226,6 +224,8 @@ cv::Mat draw(const TrainingReport& report)
         drawConfusion(image, report, cv::Rect(720, 150, 460, 590));
     return image;
 }
+
+} // namespace
 
 bool encode(const TrainingReport& report, std::string* png)
 {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <opencv2/core.hpp>
-
 #include <string>
 
 class TrainingReport;
@@ -13,7 +11,6 @@ namespace TrainingReportPicture {
 constexpr int kWidth = 1200;
 constexpr int kHeight = 800;
 
-cv::Mat draw(const TrainingReport& report);
 // The picture as PNG bytes; false when OpenCV cannot encode it.
 bool encode(const TrainingReport& report, std::string* png);
 } // namespace TrainingReportPicture

@@ -3,6 +3,7 @@
 #include "whole_file.h"
 
 #include <cstdio>
+#include <memory>
 #include <sys/stat.h>
 
 size_t WeightsFile::layerParameterCount(const layer& l, bool forSaving)
@@ -30,16 +31,13 @@ size_t WeightsFile::parameterCount(const network* net, bool forSaving)
 bool WeightsFile::readHeader(const std::string& path, WeightsHeader* header, size_t* fileSize, std::string* error)
 {
     struct stat info;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (file)
-            std::fclose(file);
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
         *error = "weights file " + path + " cannot be read";
         return false;
     }
     char start[WeightsHeader::kLongest];
-    const size_t got = std::fread(start, 1, sizeof(start), file);
-    std::fclose(file);
+    const size_t got = std::fread(start, 1, sizeof(start), file.get());
     if (!header->read(start, got)) {
         *error = "weights file " + path + " is too short to be a darknet weights file";
         return false;

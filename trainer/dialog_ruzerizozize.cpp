@@ -1,7 +1,7 @@
 #include "dialog_ruzerizozize.h"
 #include "ui_dialog_ruzerizozize.h"
 
-#include "dialog_augmentation.h"
+#include "augmentation_settings.h"
 #include "global_vela_lib_yolo.h"
 #include "interface_paths.h"
 #include "json_record_log.h"
@@ -85,11 +85,8 @@ QJsonObject DialogRuzerizOzize::saveState()
     state["gen_path"] = genPath;
     state["keep_aspect_ratio"] = ui->checkBox_keep_aspect_ratio->isChecked();
 
-    // Normalised through an editor, so the stored settings always hold every key.
-    DialogAugmentation normaliser(this);
-    normaliser.setWindowTitle(QStringLiteral("RuzerizOzize : Augmentation"));
-    normaliser.restoreState(augState);
-    state["augmen"] = normaliser.saveState();
+    // Normalised as a freshly restored editor holds them, so the stored settings always hold every key.
+    state["augmen"] = AugmentationSettings::fromState(augState).toState();
 
     state["use_augmen"] = ui->checkBox_use_augment->isChecked();
     state["use_class_balancing"] = ui->checkBox_use_class_balancing->isChecked();

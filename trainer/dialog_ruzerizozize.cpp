@@ -37,9 +37,7 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
 
     ui->progressBar_gen->setValue(0);
 
-    const ModelData catalogue;
-    for (auto it = catalogue.models.cbegin(); it != catalogue.models.cend(); ++it)
-        ui->comboBox_model->addItem(it.key());
+    ui->comboBox_model->addItems(ModelData().models.keys());
     const int defaultModel = ui->comboBox_model->findText(QStringLiteral("darknet19"));
     if (defaultModel >= 0)
         ui->comboBox_model->setCurrentIndex(defaultModel);

@@ -46,7 +46,10 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
     connect(trainProcess, &QProcess::readyReadStandardOutput, this, &DialogRuzerizOzize::stdoutReady);
     connect(trainProcess, &QProcess::readyReadStandardError, this, &DialogRuzerizOzize::stderrReady);
     connect(trainProcess, &QProcess::stateChanged, this, &DialogRuzerizOzize::processStateChanged);
-    connectTrainerEnd();
+    connect(trainProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &DialogRuzerizOzize::trainerFinished);
+    connect(trainProcess, &QProcess::errorOccurred, this, &DialogRuzerizOzize::trainerFailedToStart);
+    connect(&stopFileTimer, &QTimer::timeout, this, &DialogRuzerizOzize::pollStopFileAfterEnd);
 
     // The custom weight path only means something while that choice is made.
     ui->label_custom_wg->setEnabled(ui->radioButton_continue_train_custom_weight->isChecked());

@@ -198,14 +198,6 @@ void DialogRuzerizOzize::moveBackupAside(const QString& dataGen, const QString& 
         qWarning().noquote() << "could not move" << backup << "aside to" << target;
 }
 
-void DialogRuzerizOzize::connectTrainerEnd()
-{
-    connect(trainProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &DialogRuzerizOzize::trainerFinished);
-    connect(trainProcess, &QProcess::errorOccurred, this, &DialogRuzerizOzize::trainerFailedToStart);
-    connect(&stopFileTimer, &QTimer::timeout, this, &DialogRuzerizOzize::pollStopFileAfterEnd);
-}
-
 void DialogRuzerizOzize::trainerFinished(int exitCode, QProcess::ExitStatus status)
 {
     if (exitWhenTrainerEnds) {

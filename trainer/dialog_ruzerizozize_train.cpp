@@ -73,13 +73,9 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     if (version.startsWith(QLatin1String("0:")))
         ui->textEdit_train_console->append("Train with model " + version + "\n");
 
-    QStringList arguments{QStringLiteral("vela_lib_yolo")};
-    if (GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok()) {
-        isGpu = true;
-        arguments << QStringLiteral("darknet_");
-    } else {
-        arguments << QStringLiteral("darknet_cpu_");
-    }
+    isGpu = GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok();
+    QStringList arguments{QStringLiteral("vela_lib_yolo"),
+                          isGpu ? QStringLiteral("darknet_") : QStringLiteral("darknet_cpu_")};
     arguments << "classifier" << "train" << TrainingFolder::relativePath(QStringLiteral("data.data"))
               << TrainingFolder::relativePath(QStringLiteral("train.cfg"));
 

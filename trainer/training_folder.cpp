@@ -116,8 +116,7 @@ QString trainingListText(const ClassEntries& entries, std::mt19937& rng)
 {
     QVector<QString> all;
     for (const QStringList& list : entries)
-        for (const QString& entry : list)
-            all.append(entry);
+        all += list.toVector();
     shuffle(all, rng);
     return QStringList(all.toList()).join(QLatin1Char('\n'));
 }

@@ -19,11 +19,10 @@
 
 namespace {
 
-// Bytes up to the first NUL, as UTF-8.
+// Bytes up to the first NUL, as UTF-8 (fromUtf8() without a size stops there).
 QString decodeOutput(const QByteArray& bytes)
 {
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+    return QString::fromUtf8(bytes.constData());
 }
 
 } // namespace

@@ -354,10 +354,8 @@ void DialogRuzerizOzize::on_pushButton_export_clicked()
     const QList<QPair<QString, QString> > files = {{takeBest ? best : dataGen + "/backup/train.backup", "/train.weights"},
                                                    {dataGen + "/names.list", "/names.list"},
                                                    {dataGen + "/test.cfg", "/test.cfg"}};
-    for (const auto& file : files) {
-        if (!QFile::exists(file.first))
-            return;
-    }
+    if (std::any_of(files.cbegin(), files.cend(), [](const auto& file) { return !QFile::exists(file.first); }))
+        return;
     const QString folder = UserPrompt::existingDirectory(
         this, QStringLiteral("Select folder to export weights files"), genPath,
         QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);

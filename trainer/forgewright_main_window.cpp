@@ -65,10 +65,9 @@ bool forgewright_main_window::readStateFile()
     QFile file(InterfacePaths::trainerState());
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
         return true;
-    const QByteArray content = file.readAll();
 
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
     if (error.error != QJsonParseError::NoError) {
         qDebug().noquote() << "fromJson failed: " + error.errorString();
         return false;

@@ -21,11 +21,6 @@ QString randomId()
     return QUuid::createUuid().toString(QUuid::Id128);
 }
 
-QString unknownClassName(int index)
-{
-    return QLatin1String(kUnknownPrefix) + QString::number(index);
-}
-
 bool isGarbageClass(const QString& className)
 {
     return className.startsWith(QLatin1String(kUnknownPrefix)) || className.startsWith(QLatin1String(kRandomClass));
@@ -34,7 +29,7 @@ bool isGarbageClass(const QString& className)
 void addUnknownClasses(ClassFiles& classes, int count, const QFileInfo& noiseImage)
 {
     for (int i = 0; i < count; ++i)
-        classes[unknownClassName(i)] = QList<QFileInfo>{noiseImage};
+        classes[QLatin1String(kUnknownPrefix) + QString::number(i)] = QList<QFileInfo>{noiseImage};
 }
 
 ClassLabel labelFor(const QString& className, const QString& id)

@@ -26,11 +26,8 @@ QMap<QString, QList<QFileInfo> > scanClassFolders(const QString& projectPath)
                          QDirIterator::Subdirectories);
     while (folders.hasNext()) {
         const QString folder = folders.next();
-        QDir dir(folder);
-        dir.setNameFilters(kImagePatterns);
-        dir.setFilter(QDir::Files | QDir::CaseSensitive);
-        dir.setSorting(QDir::Unsorted);
-        const QFileInfoList images = dir.entryInfoList();
+        const QFileInfoList images =
+            QDir(folder).entryInfoList(kImagePatterns, QDir::Files | QDir::CaseSensitive, QDir::Unsorted);
         if (images.isEmpty())
             continue;
         QString className = QFileInfo(folder).fileName();

@@ -11,8 +11,6 @@ double AugmentationSpinRange::normalise(double value) const
     return qBound(minimum, rounded, maximum);
 }
 
-int AugmentationSliderRange::clamp(int value) const { return qBound(minimum, value, maximum); }
-
 namespace {
 
 // A slider's value as QAbstractSlider keeps it while its range is moved: setting the minimum
@@ -97,7 +95,7 @@ QVariant AugmentationField::limited(const QVariant& value) const
     if (kind == Kind::Spin)
         return spinRange.normalise(value.toDouble());
     if (kind == Kind::Slider)
-        return sliderRange.clamp(value.toInt());
+        return qBound(sliderRange.minimum, value.toInt(), sliderRange.maximum);
     return value;
 }
 

@@ -21,8 +21,6 @@ struct AugmentationSliderRange
 {
     int minimum;
     int maximum;
-
-    int clamp(int value) const;
 };
 
 // The limits the augmentation editor's widgets impose; its form uses the same numbers.

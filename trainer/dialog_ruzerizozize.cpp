@@ -1,7 +1,7 @@
 #include "dialog_ruzerizozize.h"
 #include "ui_dialog_ruzerizozize.h"
 
-#include "dialog_augmentation.h"
+#include "augmentation_settings.h"
 #include "global_vela_lib_yolo.h"
 #include "interface_paths.h"
 #include "json_record_log.h"
@@ -37,9 +37,7 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
 
     ui->progressBar_gen->setValue(0);
 
-    const ModelData catalogue;
-    for (auto it = catalogue.models.cbegin(); it != catalogue.models.cend(); ++it)
-        ui->comboBox_model->addItem(it.key());
+    ui->comboBox_model->addItems(ModelData().models.keys());
     const int defaultModel = ui->comboBox_model->findText(QStringLiteral("darknet19"));
     if (defaultModel >= 0)
         ui->comboBox_model->setCurrentIndex(defaultModel);
@@ -48,7 +46,10 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
     connect(trainProcess, &QProcess::readyReadStandardOutput, this, &DialogRuzerizOzize::stdoutReady);
     connect(trainProcess, &QProcess::readyReadStandardError, this, &DialogRuzerizOzize::stderrReady);
     connect(trainProcess, &QProcess::stateChanged, this, &DialogRuzerizOzize::processStateChanged);
-    connectTrainerEnd();
+    connect(trainProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &DialogRuzerizOzize::trainerFinished);
+    connect(trainProcess, &QProcess::errorOccurred, this, &DialogRuzerizOzize::trainerFailedToStart);
+    connect(&stopFileTimer, &QTimer::timeout, this, &DialogRuzerizOzize::pollStopFileAfterEnd);
 
     // The custom weight path only means something while that choice is made.
     ui->label_custom_wg->setEnabled(ui->radioButton_continue_train_custom_weight->isChecked());
@@ -85,11 +86,8 @@ QJsonObject DialogRuzerizOzize::saveState()
     state["gen_path"] = genPath;
     state["keep_aspect_ratio"] = ui->checkBox_keep_aspect_ratio->isChecked();
 
-    // Normalised through an editor, so the stored settings always hold every key.
-    DialogAugmentation normaliser(this);
-    normaliser.setWindowTitle(QStringLiteral("RuzerizOzize : Augmentation"));
-    normaliser.restoreState(augState);
-    state["augmen"] = normaliser.saveState();
+    // Normalised as a freshly restored editor holds them, so the stored settings always hold every key.
+    state["augmen"] = AugmentationSettings::fromState(augState).toState();
 
     state["use_augmen"] = ui->checkBox_use_augment->isChecked();
     state["use_class_balancing"] = ui->checkBox_use_class_balancing->isChecked();

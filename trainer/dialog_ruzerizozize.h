@@ -150,7 +150,6 @@ private:
     QString rewriteConfigurations(const QString& dataGen, const QString& model);
     // False when the launch must end (no custom weight chosen).
     bool continuationWeights(const QString& dataGen, QString* weights);
-    void connectTrainerEnd();
     void noteTrainerErrors(const QString& text);
     void writeTrainEnd(int code, const QString& reason);
     // The run's progress as both training records carry it: intr, avg, acc, time_sec.

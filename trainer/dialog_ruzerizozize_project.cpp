@@ -26,11 +26,8 @@ QMap<QString, QList<QFileInfo> > scanClassFolders(const QString& projectPath)
                          QDirIterator::Subdirectories);
     while (folders.hasNext()) {
         const QString folder = folders.next();
-        QDir dir(folder);
-        dir.setNameFilters(kImagePatterns);
-        dir.setFilter(QDir::Files | QDir::CaseSensitive);
-        dir.setSorting(QDir::Unsorted);
-        const QFileInfoList images = dir.entryInfoList();
+        const QFileInfoList images =
+            QDir(folder).entryInfoList(kImagePatterns, QDir::Files | QDir::CaseSensitive, QDir::Unsorted);
         if (images.isEmpty())
             continue;
         QString className = QFileInfo(folder).fileName();
@@ -191,9 +188,8 @@ void DialogRuzerizOzize::resizeEvent(QResizeEvent* event)
 void DialogRuzerizOzize::on_pushButton_augmen_clicked()
 {
     if (currImg.empty() && !currIndex.isEmpty()) {
-        const QString first = currIndex.firstKey();
-        currClass = first;
-        loadCurrImg(first, currIndex.value(first));
+        currClass = currIndex.firstKey();
+        loadCurrImg(currClass, currIndex.value(currClass));
         if (QTreeWidgetItem* item = ui->treeWidget_class->topLevelItem(0)) {
             ui->treeWidget_class->setCurrentItem(item, 0);
             item->setSelected(true);
@@ -202,12 +198,11 @@ void DialogRuzerizOzize::on_pushButton_augmen_clicked()
     if (currImg.empty())
         return;
 
-    auto* editor = new DialogAugmentation(this);
-    editor->setWindowTitle(QStringLiteral("RuzerizOzize : Augmentation"));
-    editor->image = currImg.clone();
-    editor->restoreState(augState);
-    editor->exec();
+    DialogAugmentation editor(this);
+    editor.setWindowTitle(QStringLiteral("RuzerizOzize : Augmentation"));
+    editor.image = currImg.clone();
+    editor.restoreState(augState);
+    editor.exec();
     // Kept whichever way the editor was closed.
-    augState = editor->saveState();
-    delete editor;
+    augState = editor.saveState();
 }

@@ -19,11 +19,10 @@
 
 namespace {
 
-// Bytes up to the first NUL, as UTF-8.
+// Bytes up to the first NUL, as UTF-8 (fromUtf8() without a size stops there).
 QString decodeOutput(const QByteArray& bytes)
 {
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+    return QString::fromUtf8(bytes.constData());
 }
 
 } // namespace
@@ -73,13 +72,9 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     if (version.startsWith(QLatin1String("0:")))
         ui->textEdit_train_console->append("Train with model " + version + "\n");
 
-    QStringList arguments{QStringLiteral("vela_lib_yolo")};
-    if (GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok()) {
-        isGpu = true;
-        arguments << QStringLiteral("darknet_");
-    } else {
-        arguments << QStringLiteral("darknet_cpu_");
-    }
+    isGpu = GlobalVelaLibYolo::GlobalVelaLibYoloObject.is_gpu_ok();
+    QStringList arguments{QStringLiteral("vela_lib_yolo"),
+                          isGpu ? QStringLiteral("darknet_") : QStringLiteral("darknet_cpu_")};
     arguments << "classifier" << "train" << TrainingFolder::relativePath(QStringLiteral("data.data"))
               << TrainingFolder::relativePath(QStringLiteral("train.cfg"));
 
@@ -196,14 +191,6 @@ void DialogRuzerizOzize::moveBackupAside(const QString& dataGen, const QString& 
         target = dataGen + "/backup/train." + name + "." + QString::number(n) + ".backup";
     if (!QFile::rename(backup, target))
         qWarning().noquote() << "could not move" << backup << "aside to" << target;
-}
-
-void DialogRuzerizOzize::connectTrainerEnd()
-{
-    connect(trainProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &DialogRuzerizOzize::trainerFinished);
-    connect(trainProcess, &QProcess::errorOccurred, this, &DialogRuzerizOzize::trainerFailedToStart);
-    connect(&stopFileTimer, &QTimer::timeout, this, &DialogRuzerizOzize::pollStopFileAfterEnd);
 }
 
 void DialogRuzerizOzize::trainerFinished(int exitCode, QProcess::ExitStatus status)
@@ -367,10 +354,8 @@ void DialogRuzerizOzize::on_pushButton_export_clicked()
     const QList<QPair<QString, QString> > files = {{takeBest ? best : dataGen + "/backup/train.backup", "/train.weights"},
                                                    {dataGen + "/names.list", "/names.list"},
                                                    {dataGen + "/test.cfg", "/test.cfg"}};
-    for (const auto& file : files) {
-        if (!QFile::exists(file.first))
-            return;
-    }
+    if (std::any_of(files.cbegin(), files.cend(), [](const auto& file) { return !QFile::exists(file.first); }))
+        return;
     const QString folder = UserPrompt::existingDirectory(
         this, QStringLiteral("Select folder to export weights files"), genPath,
         QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);

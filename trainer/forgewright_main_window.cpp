@@ -15,20 +15,6 @@
 
 namespace forgewright {
 
-namespace {
-
-bool argumentsAskForBatchRun(int argc, char** argv)
-{
-    for (int i = 1; i < argc; ++i) {
-        const QString word = QString::fromUtf8(argv[i]);
-        if (word == QLatin1String("gen") || word == QLatin1String("train"))
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget* parent)
     : QMainWindow(parent), ui(new Ui::forgewright_main_window)
 {
@@ -37,8 +23,11 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     setWindowIcon(QIcon(QStringLiteral(":/forgewright/images/icon.png")));
     WindowPlacement::centreOnDesktop(this);
 
+    QStringList words;
+    for (int i = 1; i < argc; ++i)
+        words << QString::fromUtf8(argv[i]);
     // Nobody answers boxes in a batch run; they would block it forever.
-    UserPrompt::setBatchMode(argumentsAskForBatchRun(argc, argv));
+    UserPrompt::setBatchMode(words.contains(QLatin1String("gen")) || words.contains(QLatin1String("train")));
 
     dlg_classif_train = new DialogRuzerizOzize(nullptr);
 
@@ -53,7 +42,7 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
         UserPrompt::setBatchMode(false);
         return;
     }
-    runArguments(argc, argv);
+    runArguments(words);
 }
 
 forgewright_main_window::~forgewright_main_window()
@@ -76,10 +65,9 @@ bool forgewright_main_window::readStateFile()
     QFile file(InterfacePaths::trainerState());
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
         return true;
-    const QByteArray content = file.readAll();
 
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(content, &error);
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
     if (error.error != QJsonParseError::NoError) {
         qDebug().noquote() << "fromJson failed: " + error.errorString();
         return false;
@@ -95,10 +83,9 @@ bool forgewright_main_window::readStateFile()
     return true;
 }
 
-void forgewright_main_window::runArguments(int argc, char** argv)
+void forgewright_main_window::runArguments(const QStringList& words)
 {
-    for (int i = 1; i < argc; ++i) {
-        const QString word = QString::fromUtf8(argv[i]);
+    for (const QString& word : words) {
         if (word == QLatin1String("gen")) {
             dlg_classif_train->on_pushButton_gen_clicked();
             exitAfterGen = true;

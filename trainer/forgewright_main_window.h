@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QStringList>
 
 class DialogRuzerizOzize;
 
@@ -38,7 +39,7 @@ private:
     void writeDefaultStateFile();
     // False when the state file holds no valid JSON: the arguments are then ignored.
     bool readStateFile();
-    void runArguments(int argc, char** argv);
+    void runArguments(const QStringList& words);
 
     Ui::forgewright_main_window* ui;
     DialogRuzerizOzize* dlg_classif_train = nullptr;

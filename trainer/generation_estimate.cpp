@@ -52,6 +52,18 @@ cv::Mat firstReadableSource(const TrainingFolder::ClassFiles& classes)
     return cv::Mat();
 }
 
+// Bytes free for this user on the file system holding folder.
+qint64 freeBytes(const QString& folder)
+{
+    // Test seam: VELA_TEST_FREE_BYTES stands for the free space of every file system, so that a
+    // test can play a full disk without filling one.
+    bool given = false;
+    const qint64 injected = qEnvironmentVariable("VELA_TEST_FREE_BYTES").toLongLong(&given);
+    if (given)
+        return injected;
+    return QStorageInfo(folder).bytesAvailable();
+}
+
 } // namespace
 
 Estimate estimate(const TrainingFolder::ClassFiles& classes, const SampleWriter::Settings& settings,
@@ -87,17 +99,6 @@ Estimate estimate(const TrainingFolder::ClassFiles& classes, const SampleWriter:
     }
     e.trainBytes += double(e.images) * kListBytesPerImage;
     return e;
-}
-
-qint64 freeBytes(const QString& folder)
-{
-    // Test seam: VELA_TEST_FREE_BYTES stands for the free space of every file system, so that a
-    // test can play a full disk without filling one.
-    bool given = false;
-    const qint64 injected = qEnvironmentVariable("VELA_TEST_FREE_BYTES").toLongLong(&given);
-    if (given)
-        return injected;
-    return QStorageInfo(folder).bytesAvailable();
 }
 
 QString shortage(const Estimate& estimate, const QString& genFolder, const QString& tempFolder)

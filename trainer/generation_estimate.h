@@ -23,9 +23,6 @@ struct Estimate
 Estimate estimate(const TrainingFolder::ClassFiles& classes, const SampleWriter::Settings& settings,
                   int unknownClasses, bool randomClass, int validPercent = 0);
 
-// Bytes free for this user on the file system holding folder.
-qint64 freeBytes(const QString& folder);
-
 // "<needed> bytes, <free> free" when the estimate does not fit on the file systems of the
 // generation folder and of the temporary folder; empty when it fits.
 QString shortage(const Estimate& estimate, const QString& genFolder, const QString& tempFolder);

@@ -9,9 +9,6 @@ ModelData::ModelData()
                     QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        MD md;
-        md.family = path.contains(QLatin1String("forkline")) ? 1 : 0;
-        md.cfgPath = path;
-        models[QFileInfo(path).baseName()] = md;
+        models[QFileInfo(path).baseName()] = MD{path.contains(QLatin1String("forkline")) ? 1 : 0, path};
     }
 }

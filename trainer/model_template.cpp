@@ -21,11 +21,8 @@ ModelTemplate::Configs ModelTemplate::instantiate(const QString& cfgPath, int ba
     QFile file(cfgPath);
     if (cfgPath.isEmpty() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
         return configs;
-    QByteArray bytes = file.readAll();
-    const int nul = bytes.indexOf('\0');
-    if (nul >= 0)
-        bytes.truncate(nul);
-    const QString text = QString::fromUtf8(bytes);
+    // Without a size, fromUtf8() stops at the first NUL: a template is text up to there.
+    const QString text = QString::fromUtf8(file.readAll().constData());
 
     configs.opened = true;
     configs.train = fill(text, batch, subdivisions, classes);

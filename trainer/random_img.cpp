@@ -20,11 +20,13 @@ cv::Point RandomImg::randomPoint(cv::RNG& rng) const
     return cv::Point(x, y);
 }
 
-void RandomImg::randomTriangles(cv::RNG& rng, cv::Point (&corners)[2][3]) const
+std::vector<std::vector<cv::Point> > RandomImg::randomTriangles(cv::RNG& rng) const
 {
+    std::vector<std::vector<cv::Point> > corners(2, std::vector<cv::Point>(3));
     for (auto& triangle : corners)
         for (auto& corner : triangle)
             corner = randomPoint(rng);
+    return corners;
 }
 
 cv::Scalar RandomImg::randomColor(cv::RNG& rng)
@@ -73,12 +75,9 @@ int RandomImg::Drawing_Random_Ellipses(cv::Mat image, char*, cv::RNG rng)
 int RandomImg::Drawing_Random_Polylines(cv::Mat image, char*, cv::RNG rng)
 {
     for (int i = 0; i < count; ++i) {
-        cv::Point pt[2][3];
-        randomTriangles(rng, pt);
-        const cv::Point* ppt[2] = {pt[0], pt[1]};
-        const int npt[] = {3, 3};
+        const auto triangles = randomTriangles(rng);
         const int thickness = rng.uniform(1, 10);
-        cv::polylines(image, ppt, npt, 2, true, randomColor(rng), thickness, kLineType);
+        cv::polylines(image, triangles, true, randomColor(rng), thickness, kLineType);
     }
     return 0;
 }
@@ -86,11 +85,8 @@ int RandomImg::Drawing_Random_Polylines(cv::Mat image, char*, cv::RNG rng)
 int RandomImg::Drawing_Random_Filled_Polygons(cv::Mat image, char*, cv::RNG rng)
 {
     for (int i = 0; i < count; ++i) {
-        cv::Point pt[2][3];
-        randomTriangles(rng, pt);
-        const cv::Point* ppt[2] = {pt[0], pt[1]};
-        const int npt[] = {3, 3};
-        cv::fillPoly(image, ppt, npt, 2, randomColor(rng), kLineType, 0, cv::Point());
+        const auto triangles = randomTriangles(rng);
+        cv::fillPoly(image, triangles, randomColor(rng), kLineType, 0, cv::Point());
     }
     return 0;
 }

@@ -2,6 +2,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 // Random geometric clutter for the garbage class: each operation draws `count` random primitives
 // of one kind into the pixels of the image it is given. The image header is taken by value but
 // shares the caller's pixels, so the drawing lands in the caller's image; the generator is taken
@@ -36,6 +38,6 @@ public:
 private:
     cv::Point randomPoint(cv::RNG& rng) const;
     // Two triangles' corners, x then y of each, first triangle first.
-    void randomTriangles(cv::RNG& rng, cv::Point (&corners)[2][3]) const;
+    std::vector<std::vector<cv::Point> > randomTriangles(cv::RNG& rng) const;
     static cv::Scalar randomColor(cv::RNG& rng);
 };

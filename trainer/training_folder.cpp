@@ -21,11 +21,6 @@ QString randomId()
     return QUuid::createUuid().toString(QUuid::Id128);
 }
 
-QString unknownClassName(int index)
-{
-    return QLatin1String(kUnknownPrefix) + QString::number(index);
-}
-
 bool isGarbageClass(const QString& className)
 {
     return className.startsWith(QLatin1String(kUnknownPrefix)) || className.startsWith(QLatin1String(kRandomClass));
@@ -34,7 +29,7 @@ bool isGarbageClass(const QString& className)
 void addUnknownClasses(ClassFiles& classes, int count, const QFileInfo& noiseImage)
 {
     for (int i = 0; i < count; ++i)
-        classes[unknownClassName(i)] = QList<QFileInfo>{noiseImage};
+        classes[QLatin1String(kUnknownPrefix) + QString::number(i)] = QList<QFileInfo>{noiseImage};
 }
 
 ClassLabel labelFor(const QString& className, const QString& id)
@@ -116,8 +111,7 @@ QString trainingListText(const ClassEntries& entries, std::mt19937& rng)
 {
     QVector<QString> all;
     for (const QStringList& list : entries)
-        for (const QString& entry : list)
-            all.append(entry);
+        all += list.toVector();
     shuffle(all, rng);
     return QStringList(all.toList()).join(QLatin1Char('\n'));
 }

@@ -37,13 +37,11 @@ QString relativePath(const QString& fileName);
 // A version-4 UUID as 32 lowercase hexadecimal digits, no braces, no hyphens.
 QString randomId();
 
-// "UNKNOWN-" + index.
-QString unknownClassName(int index);
 // Garbage classes (unknown and random) are never augmented.
 bool isGarbageClass(const QString& className);
 
-// The N unknown classes, each holding only the noise image; they replace project classes of
-// the same name.
+// The N unknown classes ("UNKNOWN-" + index), each holding only the noise image; they replace
+// project classes of the same name.
 void addUnknownClasses(ClassFiles& classes, int count, const QFileInfo& noiseImage);
 
 struct ClassLabel

@@ -53,7 +53,6 @@ TrainingOutputReading TrainingOutputParser::parse(const QString& chunk)
 
     // The latest line with an average wins; blanks are dropped before its numbers are read.
     const QStringList lines = chunk.split(QLatin1Char('\n'));
-    QString cursor = lines.first();
     for (int i = lines.size() - 1; i >= 0; --i) {
         const QString& line = lines.at(i);
         if (!line.contains(QLatin1String(" avg,")))
@@ -67,15 +66,12 @@ TrainingOutputReading TrainingOutputParser::parse(const QString& chunk)
         reading.hasAccuracy = true;
         reading.accuracyLabel = "Accuracy  : " + accuracy + " %";
         reading.accuracy = accuracy.toDouble();
-
-        cursor = line;
-        cursor.remove(QLatin1Char(' '));
         break;
     }
 
-    // The older "avg loss" format, only looked for when no line had " avg,".
-    if (cursor.contains(QLatin1String("avg loss"))) {
-        const QString loss = QString::number(lastPieceBefore(cursor, QStringLiteral(" avg loss,")), 'f', 6);
+    // The older "avg loss" format, only looked for on the first line and when no line had " avg,".
+    if (!reading.hasAverageLoss && lines.first().contains(QLatin1String("avg loss"))) {
+        const QString loss = QString::number(lastPieceBefore(lines.first(), QStringLiteral(" avg loss,")), 'f', 6);
         reading.hasAverageLoss = true;
         reading.averageLossLabel = "Avg loss : " + loss;
         reading.averageLoss = loss.toDouble();

@@ -29,11 +29,10 @@ Parts split(const TrainingFolder::ClassFiles& classes, int percent, std::mt19937
         QVector<int> order(it.value().size());
         std::iota(order.begin(), order.end(), 0);
         TrainingFolder::shuffle(order, rng);
-        // The held images keep the class's file order, so a split reads like the project.
-        std::sort(order.begin(), order.begin() + held);
         QVector<bool> isHeld(order.size(), false);
         for (int i = 0; i < held; ++i)
             isHeld[order[i]] = true;
+        // Both parts keep the class's file order, so a split reads like the project.
         QList<QFileInfo>& train = parts.train[it.key()];
         QList<QFileInfo>& test = parts.held[it.key()];
         for (int i = 0; i < order.size(); ++i)

@@ -89,7 +89,6 @@ private:
     static QString backendIconPath(const QString& backend);
     void showConfigIcon(const QString& backend);
     void registerUnloadedConfig(const QString& name, const QString& path, const QString& backend);
-    void unloadTestConfig(ClassifConfig* config);
     bool isDrawable(int classIndex) const;
     // The {"name", "prob"} records of the latest results, in their order.
     QJsonArray resultRecords() const;

@@ -157,6 +157,15 @@ void DialogListConfigs::addModelFolder()
         list_widget->setCurrentItem(found.front());
 }
 
+void DialogListConfigs::unload(const QString& name, ClassifConfig* config)
+{
+    QMutexLocker lock(&config->mutex);
+    emit config_removed(name);
+    if (NetworkHolder* holder = config->holder())
+        holder->delete_classifier();
+    config->loaded = false;
+}
+
 void DialogListConfigs::removeSelected()
 {
     const QListWidgetItem* item = list_widget->currentItem();
@@ -166,15 +175,8 @@ void DialogListConfigs::removeSelected()
     ClassifConfig* config = map_classif_cfgs.value(name, nullptr);
     if (config && config->loaded && !allow_remove_loaded)
         return;
-    if (config) {
-        // Same order as every other unloading: the configuration's lock first, then the
-        // listeners (which may take their own locks), then the network goes.
-        QMutexLocker lock(&config->mutex);
-        emit config_removed(name);
-        if (NetworkHolder* holder = config->holder())
-            holder->delete_classifier();
-        config->loaded = false;
-    }
+    if (config)
+        unload(name, config);
     map_classif_cfgs.remove(name);
     delete config;
     refreshList();

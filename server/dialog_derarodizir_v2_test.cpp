@@ -102,8 +102,6 @@ void DialogDeraRodizir_v2::test_model(QString path)
     cv::resize(test_image, test_image, scaled, 0, 0, cv::INTER_LINEAR);
 
     result_image.release();
-    for (cv::Mat& map : guide_maps)
-        map.release();
     guide_maps.clear();
     passed.clear();
 

@@ -7,16 +7,11 @@
 
 #include <cstdio>
 
-QByteArray JsonRecordLog::stamp(QJsonObject record)
+QByteArray JsonRecordLog::write(const QString& path, QJsonObject record)
 {
     record.insert(QStringLiteral("datatime"),
                   QDateTime::currentDateTime().toString(QString::fromLatin1(kTimeFormat)));
-    return QJsonDocument(record).toJson(QJsonDocument::Compact);
-}
-
-QByteArray JsonRecordLog::write(const QString& path, QJsonObject record)
-{
-    const QByteArray line = stamp(record);
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact);
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

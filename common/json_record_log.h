@@ -12,6 +12,4 @@ public:
 
     // Returns the line written (without its line end). The caller's record is not changed.
     static QByteArray write(const QString& path, QJsonObject record);
-    // The compact text of the record stamped with the current local time.
-    static QByteArray stamp(QJsonObject record);
 };

@@ -95,7 +95,6 @@ void UserPrompt::setFileAnswerer(FileAnswerer answerer) { answerers().file = std
 
 void UserPrompt::resetAnswerers()
 {
-    const bool batch = answerers().batch;
-    answerers() = Answerers();
-    answerers().batch = batch;
+    // Batch mode is no answerer: it stays as it is.
+    answerers() = Answerers{answerers().batch};
 }

@@ -193,16 +193,12 @@ void DialogDeraRodizir_v2::registerUnloadedConfig(const QString& name, const QSt
     DialogListConfigs::map_classif_cfgs.insert(name, config.release());
 }
 
-QString DialogDeraRodizir_v2::backendIconPath(const QString& backend)
-{
-    const Backend shown = backendNamed(backend);
-    return QString::fromLatin1(shown == Backend::Cuda ? kGpuIcon : shown == Backend::Vulkan ? kVulkanIcon : kCpuIcon);
-}
-
 // Callers hold dialog_mutex.
 void DialogDeraRodizir_v2::showConfigIcon(const QString& backend)
 {
-    const QPixmap icon(backendIconPath(backend));
+    const Backend shown = backendNamed(backend);
+    const char* picture = shown == Backend::Cuda ? kGpuIcon : shown == Backend::Vulkan ? kVulkanIcon : kCpuIcon;
+    const QPixmap icon(QString::fromLatin1(picture));
     ui->label_config_icon->setPixmap(icon);
     if (host_icon_label)
         host_icon_label->setPixmap(icon);

@@ -85,11 +85,9 @@ protected:
 
 private:
     void buildColourMapBox();
-    // The picture of a backend ("CUDA", "Vulkan", anything else) for the icon labels.
-    static QString backendIconPath(const QString& backend);
+    // Both icon labels show the picture of a backend ("CUDA", "Vulkan", anything else).
     void showConfigIcon(const QString& backend);
     void registerUnloadedConfig(const QString& name, const QString& path, const QString& backend);
-    void unloadTestConfig(ClassifConfig* config);
     bool isDrawable(int classIndex) const;
     // The {"name", "prob"} records of the latest results, in their order.
     QJsonArray resultRecords() const;

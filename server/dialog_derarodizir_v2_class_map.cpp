@@ -180,7 +180,6 @@ void DialogDeraRodizir_v2::on_comboBox_color_map_currentIndexChanged(int index)
 void DialogDeraRodizir_v2::genClassMap()
 {
     const ClassMapStyle style = classMapStyle(saveState(), color_maps.size());
-    const QList<int> passedPositions = passed;
 
     result_image.release();
     if (test_image.empty())
@@ -191,7 +190,7 @@ void DialogDeraRodizir_v2::genClassMap()
         // Without guide maps there is nothing to colour: the picture and the annotation.
         result_image = test_image.clone();
     } else {
-        const MergedMaps merged = mergePassedMaps(guide_maps, passedPositions, mapSize, style);
+        const MergedMaps merged = mergePassedMaps(guide_maps, passed, mapSize, style);
         // The overlay and each outline are scaled to the picture at once, on all cores.
         cv::Mat overlay;
         std::vector<Boundary> boundaries(merged.masks.size());

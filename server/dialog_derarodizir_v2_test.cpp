@@ -12,7 +12,6 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QThread>
 
 #include <opencv2/imgproc.hpp>
@@ -58,7 +57,7 @@ void DialogDeraRodizir_v2::update_model(QString folder)
     // The previous network goes first, so that a failed load cannot leave it answering.
     ClassifConfig* previous = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
     if (previous && previous->loaded)
-        unloadTestConfig(previous);
+        vela_lib_darknet_widget::dlg_classif_lst_config->unload(kTestConfigName, previous);
 
     const bool ok = vela_lib_darknet_widget::dlg_classif_lst_config->addConfigPath(kTestConfigName, folder,
                                                                                   backendName(backendForThisMachine()));
@@ -69,16 +68,6 @@ void DialogDeraRodizir_v2::update_model(QString folder)
     show_log(log);
     QThread::sleep(1);
     show_log(log);
-}
-
-void DialogDeraRodizir_v2::unloadTestConfig(ClassifConfig* config)
-{
-    // Lock order: the configuration, then (in config_removed) this dialog.
-    QMutexLocker lock(&config->mutex);
-    emit vela_lib_darknet_widget::dlg_classif_lst_config->config_removed(kTestConfigName);
-    if (NetworkHolder* holder = config->holder())
-        holder->delete_classifier();
-    config->loaded = false;
 }
 
 void DialogDeraRodizir_v2::test_model(QString path)
@@ -113,8 +102,6 @@ void DialogDeraRodizir_v2::test_model(QString path)
     cv::resize(test_image, test_image, scaled, 0, 0, cv::INTER_LINEAR);
 
     result_image.release();
-    for (cv::Mat& map : guide_maps)
-        map.release();
     guide_maps.clear();
     passed.clear();
 

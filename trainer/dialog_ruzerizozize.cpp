@@ -38,9 +38,8 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
     ui->progressBar_gen->setValue(0);
 
     ui->comboBox_model->addItems(ModelData().models.keys());
-    const int defaultModel = ui->comboBox_model->findText(QStringLiteral("darknet19"));
-    if (defaultModel >= 0)
-        ui->comboBox_model->setCurrentIndex(defaultModel);
+    // The box is not editable: a name it does not list leaves the choice as it is.
+    ui->comboBox_model->setCurrentText(QStringLiteral("darknet19"));
 
     trainProcess = new QProcess(this);
     connect(trainProcess, &QProcess::readyReadStandardOutput, this, &DialogRuzerizOzize::stdoutReady);
@@ -126,9 +125,7 @@ void DialogRuzerizOzize::restoreState(QJsonObject state)
     ui->checkBox_use_augment->setChecked(state["use_augmen"].toBool());
     ui->checkBox_use_class_balancing->setChecked(state["use_class_balancing"].toBool());
     ui->checkBox_use_random_class->setChecked(state["use_random_class"].toBool());
-    const int model = ui->comboBox_model->findText(state["model"].toString());
-    if (model >= 0)
-        ui->comboBox_model->setCurrentIndex(model);
+    ui->comboBox_model->setCurrentText(state["model"].toString());
     ui->spinBox_unknown_class->setValue(state["unknown_classes"].toInt());
     ui->spinBox_batch_size->setValue(state["batch"].toInt());
     ui->spinBox_subdivisions->setValue(state["subdivisions"].toInt());

@@ -190,10 +190,9 @@ void DialogRuzerizOzize::on_pushButton_augmen_clicked()
     if (currImg.empty() && !currIndex.isEmpty()) {
         currClass = currIndex.firstKey();
         loadCurrImg(currClass, currIndex.value(currClass));
-        if (QTreeWidgetItem* item = ui->treeWidget_class->topLevelItem(0)) {
+        // In a single-selection tree the current item is the selected one.
+        if (QTreeWidgetItem* item = ui->treeWidget_class->topLevelItem(0))
             ui->treeWidget_class->setCurrentItem(item, 0);
-            item->setSelected(true);
-        }
     }
     if (currImg.empty())
         return;

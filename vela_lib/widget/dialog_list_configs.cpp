@@ -79,11 +79,7 @@ void DialogListConfigs::setSelectedConfig(const QString& name)
 {
     refreshList();
     const QSignalBlocker blocker(list_widget);
-    const QList<QListWidgetItem*> found = list_widget->findItems(name, Qt::MatchExactly);
-    if (found.isEmpty())
-        list_widget->setCurrentRow(-1);
-    else
-        list_widget->setCurrentItem(found.front());
+    list_widget->setCurrentItem(list_widget->findItems(name, Qt::MatchExactly).value(0));
     showCurrent();
 }
 
@@ -105,11 +101,9 @@ void DialogListConfigs::refreshList()
             if (config && !config->loaded)
                 item->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
         }
-        const QList<QListWidgetItem*> found = list_widget->findItems(current, Qt::MatchExactly);
-        if (!current.isEmpty() && !found.isEmpty())
-            list_widget->setCurrentItem(found.front());
-        else
-            list_widget->setCurrentRow(-1);
+        // None is current when none was, or when its name is empty or gone.
+        list_widget->setCurrentItem(current.isEmpty() ? nullptr
+                                                      : list_widget->findItems(current, Qt::MatchExactly).value(0));
     }
     showCurrent();
 }
@@ -151,10 +145,17 @@ void DialogListConfigs::addModelFolder()
         UserPrompt::critical(this, "Load config", QString("Cannot load the model folder %1:\n%2").arg(folder, last_error));
         return;
     }
-    // A user's own choice: listeners hear about it.
-    const QList<QListWidgetItem*> found = list_widget->findItems(name, Qt::MatchExactly);
-    if (!found.isEmpty())
-        list_widget->setCurrentItem(found.front());
+    // A user's own choice: listeners hear about it. The list shows the name, just added.
+    list_widget->setCurrentItem(list_widget->findItems(name, Qt::MatchExactly).value(0));
+}
+
+void DialogListConfigs::unload(const QString& name, ClassifConfig* config)
+{
+    QMutexLocker lock(&config->mutex);
+    emit config_removed(name);
+    if (NetworkHolder* holder = config->holder())
+        holder->delete_classifier();
+    config->loaded = false;
 }
 
 void DialogListConfigs::removeSelected()
@@ -166,15 +167,8 @@ void DialogListConfigs::removeSelected()
     ClassifConfig* config = map_classif_cfgs.value(name, nullptr);
     if (config && config->loaded && !allow_remove_loaded)
         return;
-    if (config) {
-        // Same order as every other unloading: the configuration's lock first, then the
-        // listeners (which may take their own locks), then the network goes.
-        QMutexLocker lock(&config->mutex);
-        emit config_removed(name);
-        if (NetworkHolder* holder = config->holder())
-            holder->delete_classifier();
-        config->loaded = false;
-    }
+    if (config)
+        unload(name, config);
     map_classif_cfgs.remove(name);
     delete config;
     refreshList();

@@ -32,6 +32,9 @@ public:
     void setSelectedConfig(const QString& name);
     // Why the latest addConfigPath() failed.
     QString lastError() const { return last_error; }
+    // Unloads the network of config, listed under name, which stays in the map: under the
+    // configuration's lock, the listeners hear of it first (they may take their own locks).
+    void unload(const QString& name, ClassifConfig* config);
 
     // The list widget, one entry per configuration name: callers connect to its
     // currentTextChanged(QString). Activating an entry (double click, Enter) closes the dialog.

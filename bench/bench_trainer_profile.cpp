@@ -8,8 +8,10 @@
 #include "darknet_training_folder.h"
 #include "test_support.h"
 
+#include "cfg_document.h"
 #include "data_file.h"
 #include "image_augmenter.h"
+#include "net_settings.h"
 #include "picture_decoder.h"
 #include "train_set.h"
 
@@ -58,7 +60,13 @@ int main(int argc, char** argv)
     }
     char cfg[] = "data_gen/train.cfg";
     network* net = parse_network_cfg(cfg);
-    const ImageAugmenter augmenter(Augmentation::of(net));
+    CfgDocument document;
+    NetSettings settings;
+    if (!CfgDocument::readFile(cfg, &document, &error) || !NetSettings::read(document, &settings, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    const ImageAugmenter augmenter(Augmentation::of(settings));
     const PictureDecoder reduced(augmenter.largestScaledSide());
     std::mt19937 rng(1);
     std::uniform_int_distribution<size_t> pick(0, set.paths.size() - 1);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,18 +31,36 @@ int createTemporary(const std::string& path, std::string* temporary)
 
 bool WholeFile::write(const std::string& path, const Fill& fill, Durability durability)
 {
+    std::string ignored;
+    return write(path, fill, durability, &ignored);
+}
+
+bool WholeFile::write(const std::string& path, const Fill& fill, Durability durability, std::string* error)
+{
+    int cause = 0;
+    // The first step that fails gives the cause.
+    const auto step = [&cause](bool ok, int fallback) {
+        if (!ok && cause == 0)
+            cause = errno ? errno : fallback;
+        return ok;
+    };
     std::string temporary;
     const int fd = createTemporary(path, &temporary);
-    if (fd < 0)
+    if (!step(fd >= 0, EIO)) {
+        *error = "writing " + path + " failed: " + std::strerror(cause);
         return false;
-    bool ok = fill(fd, temporary);
+    }
+    errno = 0;
+    bool ok = step(fill(fd, temporary), ENOSPC);
     // A file replaced keeps its permissions, as an edit in place would.
     struct stat existing;
-    ok = ok && (stat(path.c_str(), &existing) != 0 || fchmod(fd, existing.st_mode & 07777) == 0);
-    ok = ok && (durability == Durability::Unsynced || fsync(fd) == 0);
-    ok = close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok)
+    ok = ok && step(stat(path.c_str(), &existing) != 0 || fchmod(fd, existing.st_mode & 07777) == 0, EIO);
+    ok = ok && step(durability == Durability::Unsynced || fsync(fd) == 0, EIO);
+    ok = step(close(fd) == 0, EIO) && ok;
+    ok = ok && step(std::rename(temporary.c_str(), path.c_str()) == 0, EIO);
+    if (!ok) {
         std::remove(temporary.c_str());
+        *error = "writing " + path + " failed: " + std::strerror(cause);
+    }
     return ok;
 }

@@ -26,4 +26,8 @@ public:
     // fill write it, syncs as asked and renames it over path. On failure the temporary file is
     // removed and path is untouched.
     static bool write(const std::string& path, const Fill& fill, Durability durability);
+    // The same; on failure error is one line naming the file and the cause ("writing <path>
+    // failed: No space left on device"). A fill that fails without an error of its own counts as
+    // having run out of room.
+    static bool write(const std::string& path, const Fill& fill, Durability durability, std::string* error);
 };

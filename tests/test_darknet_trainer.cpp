@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include "cfg_document.h"
+#include "darknet_engine.h"
 #include "image_augmenter.h"
 #include "network_cfg_check.h"
 #include "picture_decoder.h"
@@ -937,21 +938,24 @@ void DarknetTrainerTest::validatesHeldOutImagesAndKeepsTheBest()
     const QString backup = gen.path() + "/data_gen/backup";
     QByteArray cfgPath = (gen.path() + "/data_gen/train.cfg").toUtf8();
     QByteArray bestPath = (backup + "/train.best").toUtf8();
-    network* net = parse_network_cfg(cfgPath.data());
+    NetworkSummary summary;
+    std::string error;
+    QVERIFY(NetworkCfgCheck::checkFile(cfgPath.toStdString(), &summary, &error));
+    DarknetEngine engine(summary);
+    QVERIFY(engine.build(cfgPath.toStdString(), &error));
+    network* net = engine.net();
     load_weights(net, bestPath.data());
     // The lists name their images relative to the generation folder, as the trainer sees them.
     const QString previous = QDir::currentPath();
     QDir::setCurrent(gen.path());
     DataFile data;
-    std::string error;
     QVERIFY(DataFile::read("data_gen/data.data", &data, &error));
     TrainSet set;
     std::vector<std::string> warnings;
     QVERIFY(TrainSet::load(data, &set, &error, &warnings));
-    ValidationEvaluator evaluator(ValidationSet::load(data, set, &warnings), 3, net->w, net->h, 2);
+    ValidationEvaluator evaluator(ValidationSet::load(data, set, &warnings), 3, net->w, net->h, net->batch, 2);
     ValidationResult again;
-    QVERIFY(evaluator.evaluate(net, 0, [] { return false; }, &again));
-    free_network(net);
+    QVERIFY(evaluator.evaluate(engine, 0, [] { return false; }, &again));
     QDir::setCurrent(previous);
     QCOMPARE(QString::number(again.top1, 'f', 6), QString::number(best, 'f', 6));
     QCOMPARE(again.skipped, 1);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <random>
 
+#include "darknet_engine.h"
 #include "darknet_training_folder.h"
 #include "network_builder.h"
 #include "network_cfg_check.h"
@@ -162,6 +163,28 @@ void saveWithSeen(network* net, const QString& path, size_t seen)
     save_weights(net, name.data());
 }
 
+// What the trainer's check finds in a configuration, weights layout included.
+NetworkSummary summaryOf(const QString& path)
+{
+    NetworkSummary summary;
+    std::string error;
+    if (!NetworkCfgCheck::checkFile(path.toStdString(), &summary, &error))
+        qWarning("%s", error.c_str());
+    return summary;
+}
+
+// The darknet engine on a configuration file, built.
+std::unique_ptr<DarknetEngine> engineFor(const QString& path)
+{
+    auto engine = std::make_unique<DarknetEngine>(summaryOf(path));
+    std::string error;
+    if (!engine->build(path.toStdString(), &error)) {
+        qWarning("%s", error.c_str());
+        return nullptr;
+    }
+    return engine;
+}
+
 bool sameValues(const float* a, const float* b, int n) { return std::memcmp(a, b, sizeof(float) * size_t(n)) == 0; }
 
 bool sameLayer(const layer& a, const layer& b)
@@ -294,8 +317,10 @@ void TrainerNetworksTest::weightsTransferFromAnotherClassCount()
 {
     QTemporaryDir dir;
     auto ten = buildFrom(QString::fromUtf8(cfgPath(dir, "ten.cfg", DarknetTrainingFolder::instantiate("VoderoVod_32", 1, 1, 10))));
-    auto three = buildFrom(QString::fromUtf8(cfgPath(dir, "three.cfg", DarknetTrainingFolder::instantiate("VoderoVod_32", 1, 1, 3))));
-    QVERIFY(ten && three);
+    auto threeEngine = engineFor(QString::fromUtf8(cfgPath(dir, "three.cfg", DarknetTrainingFolder::instantiate("VoderoVod_32", 1, 1, 3))));
+    QVERIFY(ten && threeEngine);
+    network* three = threeEngine->net();
+    const WeightsLayout layout = summaryOf(dir.filePath("three.cfg")).weights;
     randomise(ten.get(), 11);
     const QString tenWeights = dir.filePath("ten.weights");
     saveWithSeen(ten.get(), tenWeights, 64000);
@@ -305,29 +330,29 @@ void TrainerNetworksTest::weightsTransferFromAnotherClassCount()
     const std::vector<float> freshHead(head.weights, head.weights + head.nweights);
     TransferWeights::Plan plan;
     std::string error;
-    QVERIFY2(TransferWeights::plan(tenWeights.toStdString(), three.get(), &plan, &error), error.c_str());
+    QVERIFY2(TransferWeights::plan(tenWeights.toStdString(), layout, &plan, &error), error.c_str());
     QVERIFY(!plan.exact);
     QCOMPARE(plan.loadedLayers, last);
     QCOMPARE(plan.initialised, std::vector<int>{last});
-    TransferWeights::load(three.get(), tenWeights.toStdString(), plan);
+    QVERIFY(threeEngine->loadWeights(tenWeights.toStdString(), plan, &error));
     for (int i = 0; i < last; ++i)
         QVERIFY2(sameLayer(three->layers[i], ten->layers[i]), qPrintable(QString::number(i)));
     QVERIFY(sameValues(head.weights, freshHead.data(), head.nweights));
     QVERIFY(!sameValues(head.weights, ten->layers[last].weights, head.nweights));
     QCOMPARE(*three->seen, size_t(0));
-    QCOMPARE(QString::fromStdString(TransferWeights::summary(three.get(), "ten.weights", plan)),
+    QCOMPARE(QString::fromStdString(TransferWeights::summary(layout, "ten.weights", plan)),
              QString("transfer from ten.weights: loaded the first 7 of 10 layers, initialised layer 7 "
                      "(convolutional); images seen start again from 0"));
 
     const QString threeWeights = dir.filePath("three.weights");
-    saveWithSeen(three.get(), threeWeights, 4321);
-    auto again = buildFrom(dir.filePath("three.cfg"));
-    QVERIFY(TransferWeights::plan(threeWeights.toStdString(), again.get(), &plan, &error));
+    saveWithSeen(three, threeWeights, 4321);
+    auto again = engineFor(dir.filePath("three.cfg"));
+    QVERIFY(TransferWeights::plan(threeWeights.toStdString(), layout, &plan, &error));
     QVERIFY(plan.exact);
-    TransferWeights::load(again.get(), threeWeights.toStdString(), plan);
-    QCOMPARE(*again->seen, size_t(4321));
-    for (int i = 0; i < again->n; ++i)
-        QVERIFY(sameLayer(again->layers[i], three->layers[i]));
+    QVERIFY(again->loadWeights(threeWeights.toStdString(), plan, &error));
+    QCOMPARE(*again->net()->seen, size_t(4321));
+    for (int i = 0; i < three->n; ++i)
+        QVERIFY(sameLayer(again->net()->layers[i], three->layers[i]));
 }
 
 void TrainerNetworksTest::weightsPlansAndRefusals_data()
@@ -342,6 +367,7 @@ void TrainerNetworksTest::weightsPlansAndRefusals_data()
     QTest::newRow("a text file") << "text" << -1 << "is not a darknet weights file";
     QTest::newRow("header only") << "header" << -1 << "it holds 0 parameters";
     QTest::newRow("one byte past a layer") << "odd size" << -1 << "does not fit the network";
+    QTest::newRow("one byte too long") << "one byte more" << -1 << "the 12349 bytes after its header are no whole number";
 }
 
 void TrainerNetworksTest::weightsPlansAndRefusals()
@@ -369,12 +395,16 @@ void TrainerNetworksTest::weightsPlansAndRefusals()
     } else {
         saveWithSeen(net.get(), path, 0);
         QFile file(path);
-        const qint64 size = damage == "truncated" ? 1000 : damage == "header" ? 20 : 20 + 124 * 4 + 1;
+        const qint64 size = damage == "truncated"    ? 1000
+                            : damage == "header"     ? 20
+                            : damage == "odd size"   ? 20 + 124 * 4 + 1
+                                                     : 20 + 3087 * 4 + 1;
         QVERIFY(file.resize(size));
     }
     TransferWeights::Plan plan;
     std::string error;
-    const bool planned = TransferWeights::plan(path.toStdString(), net.get(), &plan, &error);
+    const bool planned = TransferWeights::plan(path.toStdString(), summaryOf(dir.filePath("net.cfg")).weights, &plan,
+                                               &error);
     if (loadedLayers < 0) {
         QVERIFY(!planned);
         QVERIFY2(QString::fromStdString(error).contains(message), error.c_str());

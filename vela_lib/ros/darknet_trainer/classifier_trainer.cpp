@@ -1,26 +1,16 @@
 #include "classifier_trainer.h"
 
-#include "batch_loader.h"
-#include "data_file.h"
+#include "cfg_document.h"
 #include "diagnostic_line.h"
-#include "network_builder.h"
+#include "engine_choice.h"
 #include "network_cfg_check.h"
-#include "progress_line.h"
 #include "run_seed.h"
 #include "stop_request.h"
-#include "train_set.h"
-#include "training_monitor.h"
-#include "transfer_weights.h"
-#include "weights_file.h"
-
-#include <darknet.h>
-
-#include <opencv2/core.hpp>
+#include "text_lines.h"
+#include "training_run.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <thread>
@@ -29,11 +19,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Backups are written at least this often, whichever comes first.
-constexpr int64_t kBackupEveryIterations = 100;
-constexpr auto kBackupEvery = std::chrono::seconds(60);
 constexpr double kLargestBatchBytes = 8.0 * 1024 * 1024 * 1024;
 
 int failWith(const std::string& message)
@@ -50,6 +35,12 @@ std::string baseName(const std::string& path)
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
 bool prepareBackupFolder(const std::string& folder, std::string* error)
 {
     std::error_code ec;
@@ -61,78 +52,89 @@ bool prepareBackupFolder(const std::string& folder, std::string* error)
     return true;
 }
 
-using NetworkPtr = NetworkBuilder::NetworkPtr;
-
-int topClass(const float* row, int n) { return int(std::max_element(row, row + n) - row); }
-
-// What trainBatch returns for a batch dropped by a stop; a loss is never negative.
-constexpr double kDroppedBatch = -1;
-
-// One iteration: every subdivision forward and backward, the update after the last one.
-// Returns the mean loss per image; counts the images whose top class is the true one.
-// A stop between subdivisions drops the partial batch (the update never happens and the count
-// of images seen goes back), so that a large network ends within one subdivision and its
-// backup holds the last completed update.
-double trainBatch(network* net, const Batch& batch, int* correct)
+// The model name of the training folder's version file ("family:name"), else the cfg's name.
+std::string modelName(const std::string& dataFile, const std::string& cfgBaseName)
 {
-    const int perPass = net->batch;
-    const int classes = batch.classes;
-    const size_t seenBefore = *net->seen;
-    double lossSum = 0;
-    *correct = 0;
-    for (int pass = 0; pass < net->subdivisions; ++pass) {
-        if (pass > 0 && StopRequest::requested()) {
-            *net->seen = seenBefore;
-            return kDroppedBatch;
-        }
-        const size_t first = size_t(pass) * size_t(perPass);
-        std::memcpy(net->input, batch.x.data() + first * batch.inputsPerImage,
-                    sizeof(float) * size_t(perPass) * batch.inputsPerImage);
-        std::memcpy(net->truth, batch.y.data() + first * classes, sizeof(float) * size_t(perPass) * classes);
-        lossSum += train_network_datum(net);
-        for (int i = 0; i < perPass; ++i) {
-            const float* truth = batch.y.data() + (first + i) * classes;
-            if (topClass(net->output + size_t(i) * net->outputs, classes) == topClass(truth, classes))
-                ++*correct;
-        }
-    }
-    return lossSum / double(batch.images);
+    std::string version;
+    if (!TextLines::readFile(folderOf(dataFile) + "/version", &version))
+        return cfgBaseName;
+    version = TextLines::trimmed(version);
+    const size_t colon = version.find(':');
+    const std::string name = colon == std::string::npos ? version : version.substr(colon + 1);
+    return name.empty() ? cfgBaseName : name;
 }
 
-class BackupWriter
+// The display names as names.list writes them (empty names kept), else the labels.
+std::vector<std::string> classNames(const DataFile& data, const TrainSet& set)
 {
-public:
-    BackupWriter(network* net, const std::string& folder, const std::string& base)
-        : net(net), backup(folder + "/" + base + ".backup"), finalWeights(folder + "/" + base + ".weights"),
-          lastWrite(Clock::now())
-    {
-    }
+    std::string text;
+    if (data.names.empty() || !TextLines::readFile(data.names, &text))
+        return set.labels;
+    std::vector<std::string> names = TextLines::split(text);
+    if (!names.empty() && names.back().empty() && int(names.size()) == data.classes + 1)
+        names.pop_back(); // a final line break
+    return int(names.size()) == data.classes ? names : set.labels;
+}
 
-    // True when this iteration wrote the backup.
-    bool maybeWrite(int64_t iteration)
-    {
-        if (iteration % kBackupEveryIterations != 0 && Clock::now() - lastWrite < kBackupEvery)
-            return false;
-        write(backup);
-        return true;
-    }
-    void writeBackup() { write(backup); }
-    void writeFinal() { write(finalWeights); }
-
-private:
-    void write(const std::string& path)
-    {
-        std::string error;
-        if (!WeightsFile::save(net, path, &error))
-            DiagnosticLine::warning(error);
-        lastWrite = Clock::now();
-    }
-
-    network* net;
-    std::string backup;
-    std::string finalWeights;
-    Clock::time_point lastWrite;
+// Everything the run needs, checked before any engine sees it.
+struct CheckedInputs
+{
+    DataFile data;
+    TrainSet set;
+    NetworkSummary summary;
+    NetSettings net;
 };
+
+bool checkInputs(const TrainerArguments& args, CheckedInputs* in, std::string* error)
+{
+    std::vector<std::string> warnings;
+    if (!DataFile::read(args.dataFile, &in->data, error) || !TrainSet::load(in->data, &in->set, error, &warnings))
+        return false;
+    for (const auto& w : warnings)
+        DiagnosticLine::warning(w);
+    CfgDocument document;
+    if (!NetworkCfgCheck::checkFile(args.cfgFile, &document, &in->summary, error) ||
+        !NetSettings::read(document, &in->net, error))
+        return false;
+    const NetworkSummary& net = in->summary;
+    // Two batches of input are kept, one loading while the other trains.
+    if (2.0 * net.batch * net.width * net.height * 3 * sizeof(float) > kLargestBatchBytes) {
+        *error = "network configuration " + args.cfgFile + ": batch=" + std::to_string(net.batch) + " of " +
+                 std::to_string(net.width) + " x " + std::to_string(net.height) +
+                 " images is more than this trainer holds in memory";
+        return false;
+    }
+    if (net.outputs != in->data.classes) {
+        *error = "network configuration " + args.cfgFile + " ends in " + std::to_string(net.outputs) +
+                 " outputs, but the data file says classes=" + std::to_string(in->data.classes);
+        return false;
+    }
+    if (!args.weights.empty() && access(args.weights.c_str(), R_OK) != 0) {
+        *error = "weights file " + args.weights + " cannot be read";
+        return false;
+    }
+    return prepareBackupFolder(in->data.backup, error);
+}
+
+// The engine's network, with the given weights (and their count of images seen).
+bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const CheckedInputs& in, std::string* error)
+{
+    unsigned seed = 0;
+    std::srand(RunSeed::fixed(&seed) ? seed : unsigned(std::time(nullptr)) ^ unsigned(getpid()));
+    if (!engine.build(args.cfgFile, error))
+        return false;
+    if (args.weights.empty())
+        return true;
+    TransferWeights::Plan plan;
+    if (!TransferWeights::plan(args.weights, in.summary.weights, &plan, error) ||
+        !engine.loadWeights(args.weights, plan, error))
+        return false;
+    if (!plan.exact) {
+        std::printf("%s\n", TransferWeights::summary(in.summary.weights, args.weights, plan).c_str());
+        std::fflush(stdout);
+    }
+    return true;
+}
 
 } // namespace
 
@@ -159,144 +161,31 @@ bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, Traine
     return true;
 }
 
-namespace {
-
-// Everything the run needs, checked before libdarknet sees any of it.
-struct CheckedInputs
-{
-    DataFile data;
-    TrainSet set;
-    NetworkSummary summary;
-};
-
-bool checkInputs(const TrainerArguments& args, CheckedInputs* in, std::string* error)
-{
-    std::vector<std::string> warnings;
-    if (!DataFile::read(args.dataFile, &in->data, error) || !TrainSet::load(in->data, &in->set, error, &warnings))
-        return false;
-    for (const auto& w : warnings)
-        DiagnosticLine::warning(w);
-    if (!NetworkCfgCheck::checkFile(args.cfgFile, &in->summary, error))
-        return false;
-    const NetworkSummary& net = in->summary;
-    // Two batches of input are kept, one loading while the other trains.
-    if (2.0 * net.batch * net.width * net.height * 3 * sizeof(float) > kLargestBatchBytes) {
-        *error = "network configuration " + args.cfgFile + ": batch=" + std::to_string(net.batch) + " of " +
-                 std::to_string(net.width) + " x " + std::to_string(net.height) +
-                 " images is more than this trainer holds in memory";
-        return false;
-    }
-    if (net.outputs != in->data.classes) {
-        *error = "network configuration " + args.cfgFile + " ends in " + std::to_string(net.outputs) +
-                 " outputs, but the data file says classes=" + std::to_string(in->data.classes);
-        return false;
-    }
-    if (!args.weights.empty() && access(args.weights.c_str(), R_OK) != 0) {
-        *error = "weights file " + args.weights + " cannot be read";
-        return false;
-    }
-    return prepareBackupFolder(in->data.backup, error);
-}
-
-// The network of the configuration, with the given weights (and their count of images seen).
-NetworkPtr buildNetwork(const TrainerArguments& args, const CheckedInputs& in, std::string* error)
-{
-    unsigned seed = 0;
-    std::srand(RunSeed::fixed(&seed) ? seed : unsigned(std::time(nullptr)) ^ unsigned(getpid()));
-    error->clear();
-    NetworkPtr net = NetworkBuilder::build(args.cfgFile, error);
-    if (!net && !error->empty())
-        return nullptr;
-    if (!net || net->outputs != in.data.classes || net->inputs != in.summary.width * in.summary.height * 3) {
-        *error = "the darknet library read " + args.cfgFile + " differently than expected";
-        return nullptr;
-    }
-    if (!args.weights.empty()) {
-        TransferWeights::Plan plan;
-        if (!TransferWeights::plan(args.weights, net.get(), &plan, error))
-            return nullptr;
-        TransferWeights::load(net.get(), args.weights, plan);
-        if (!plan.exact) {
-            std::printf("%s\n", TransferWeights::summary(net.get(), args.weights, plan).c_str());
-            std::fflush(stdout);
-        }
-    }
-    return net;
-}
-
-bool moreToTrain(network* net)
-{
-    return (get_current_batch(net) < size_t(net->max_batches) || net->max_batches == 0) &&
-           !StopRequest::requested();
-}
-
-// Trains until max_batches or a stop; returns the exit code.
-int train(network* net, const CheckedInputs& in, const TrainerArguments& args)
-{
-    // The loader's threads share out the images; OpenCV must not add threads of its own.
-    cv::setNumThreads(1);
-    const int loaderThreads = int(std::max(1u, std::min(4u, std::thread::hardware_concurrency())));
-    BatchLoader loader(in.set, Augmentation::of(net), net->batch * net->subdivisions, loaderThreads);
-    BackupWriter backups(net, in.data.backup, baseName(args.cfgFile));
-    TrainingMonitor monitor(net, in.data, in.set, args.dataFile, baseName(args.cfgFile), loaderThreads);
-
-    std::printf("Learning Rate: %g, Momentum: %g, Decay: %g\n", net->learning_rate, net->momentum, net->decay);
-    std::fflush(stdout);
-
-    double averageLoss = -1;
-    int64_t trainedHere = 0;
-    Batch batch;
-    std::string error;
-    while (moreToTrain(net)) {
-        const auto start = Clock::now();
-        if (!loader.next(&batch, &error)) {
-            if (trainedHere > 0)
-                backups.writeBackup();
-            return failWith(error);
-        }
-        int correct = 0;
-        const double loss = trainBatch(net, batch, &correct);
-        if (loss == kDroppedBatch)
-            break;
-        averageLoss = averageLoss < 0 ? loss : averageLoss * 0.9 + loss * 0.1;
-        ++trainedHere;
-
-        IterationReport report;
-        report.iteration = int64_t(get_current_batch(net));
-        report.images = uint64_t(*net->seen);
-        report.epoch = double(*net->seen) / double(in.set.paths.size());
-        report.loss = loss;
-        report.averageLoss = averageLoss;
-        report.accuracy = double(correct) / double(batch.images);
-        report.rate = get_current_rate(net);
-        report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        const std::string line = ProgressLine::format(report) + "\n";
-        if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
-            StopRequest::request(); // nobody reads the progress any more: stop as on a signal
-        monitor.afterIteration(report, backups.maybeWrite(report.iteration));
-    }
-    if (trainedHere > 0)
-        monitor.atEnd(int64_t(get_current_batch(net)), uint64_t(*net->seen), StopRequest::requested());
-    // A stop before the first iteration keeps whatever backup the folder already holds.
-    const bool stopped = StopRequest::requested();
-    if (trainedHere > 0 || !stopped)
-        backups.writeBackup();
-    if (!stopped)
-        backups.writeFinal();
-    return 0;
-}
-
-} // namespace
-
 int ClassifierTrainer::run(const TrainerArguments& args)
 {
     StopRequest::install();
     std::string error;
+    EngineChoice::Kind kind;
+    if (!EngineChoice::fromEnvironment(&kind, &error)) {
+        DiagnosticLine::error(error);
+        return 2;
+    }
+    std::printf("engine: %s\n", EngineChoice::describe(kind).c_str());
+    std::fflush(stdout);
     CheckedInputs in;
     if (!checkInputs(args, &in, &error))
         return failWith(error);
-    NetworkPtr net = buildNetwork(args, in, &error);
-    if (!net)
+    const std::unique_ptr<TrainingEngine> engine = EngineChoice::make(kind, in.summary);
+    if (!buildNetwork(*engine, args, in, &error))
         return failWith(error);
-    return train(net.get(), in, args);
+
+    TrainingRun::Setup setup{in.data, in.set, in.net, baseName(args.cfgFile),
+                             TrainingReport(modelName(args.dataFile, baseName(args.cfgFile)), classNames(in.data, in.set), false),
+                             ValidationSet(), int(std::max(1u, std::min(4u, std::thread::hardware_concurrency())))};
+    std::vector<std::string> warnings;
+    setup.validation = ValidationSet::load(in.data, in.set, &warnings);
+    for (const auto& w : warnings)
+        DiagnosticLine::warning(w);
+    const RunPace pace;
+    return TrainingRun(*engine, setup, pace).train();
 }

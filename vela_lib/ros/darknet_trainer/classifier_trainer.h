@@ -10,15 +10,17 @@ struct TrainerArguments
     std::string weights; // empty: train from scratch
 };
 
-// darknet's classifier training on libdarknet: checks every input before the library sees it,
-// then trains batch after batch on threaded, augmented data until max_batches or a stop
-// signal, printing one progress line per iteration and keeping <backup>/<cfg name>.backup.
+// darknet's classifier training: checks every input before any engine sees it, builds the
+// network on the chosen engine, starts it from the given weights, then trains batch after batch
+// on threaded, augmented data until max_batches or a stop signal, printing one progress line per
+// iteration and keeping <backup>/<cfg name>.backup.
 class ClassifierTrainer
 {
 public:
     // False with one line in error when the words do not form that command line.
     static bool parseArguments(int argc, const char* const* argv, TrainerArguments* args, std::string* error);
 
-    // Trains; returns the process exit code. Errors go to standard error as one line each.
+    // Prints the opening "engine: ..." line and trains; returns the process exit code. Errors go
+    // to standard error as one line each.
     static int run(const TrainerArguments& args);
 };

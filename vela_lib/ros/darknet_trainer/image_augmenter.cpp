@@ -1,7 +1,5 @@
 #include "image_augmenter.h"
 
-#include <darknet.h>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -26,19 +24,19 @@ float randomScale(std::mt19937& rng, float s)
 
 } // namespace
 
-Augmentation Augmentation::of(const network* net)
+Augmentation Augmentation::of(const NetSettings& net)
 {
     Augmentation a;
-    a.width = net->w;
-    a.height = net->h;
-    a.minSide = std::max(1, int(net->min_ratio * net->w));
-    a.maxSide = std::max(1, int(net->max_ratio * net->w));
-    a.angle = net->angle;
-    a.aspect = net->aspect;
-    a.hue = net->hue;
-    a.saturation = net->saturation;
-    a.exposure = net->exposure;
-    a.center = net->center != 0;
+    a.width = net.width;
+    a.height = net.height;
+    a.minSide = std::max(1, int(net.minRatio * net.width));
+    a.maxSide = std::max(1, int(net.maxRatio * net.width));
+    a.angle = net.angle;
+    a.aspect = net.aspect;
+    a.hue = net.hue;
+    a.saturation = net.saturation;
+    a.exposure = net.exposure;
+    a.center = net.center;
     return a;
 }
 

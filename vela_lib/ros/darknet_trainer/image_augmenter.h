@@ -1,13 +1,12 @@
 #pragma once
 
+#include "net_settings.h"
 #include "picture_decoder.h"
 
 #include <opencv2/core.hpp>
 
 #include <random>
 #include <string>
-
-struct network;
 
 // The training-time jitter of darknet's classifier: a random scale (the shorter side drawn
 // between minSide and maxSide), aspect change, rotation and shift, cropped to the network input,
@@ -26,7 +25,7 @@ struct Augmentation
     bool center = false;  // centre crop instead of the random geometry
 
     // The jitter a network's [net] section asks for.
-    static Augmentation of(const network* net);
+    static Augmentation of(const NetSettings& net);
 };
 
 class ImageAugmenter

@@ -295,6 +295,7 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
         return false;
     }
     summary->layers = int(walk.layers().size());
+    summary->weights = WeightsLayout::of(walk.layers());
     summary->layerOutputs.clear();
     summary->outputs = 0;
     for (const ShapeWalk::Layer& layer : walk.layers()) {
@@ -316,10 +317,16 @@ bool NetworkCfgCheck::check(const CfgDocument& document, NetworkSummary* summary
 bool NetworkCfgCheck::checkFile(const std::string& path, NetworkSummary* summary, std::string* error)
 {
     CfgDocument document;
-    if (!CfgDocument::readFile(path, &document, error))
+    return checkFile(path, &document, summary, error);
+}
+
+bool NetworkCfgCheck::checkFile(const std::string& path, CfgDocument* document, NetworkSummary* summary,
+                                std::string* error)
+{
+    if (!CfgDocument::readFile(path, document, error))
         return false;
     std::string why;
-    if (!check(document, summary, &why)) {
+    if (!check(*document, summary, &why)) {
         *error = "network configuration " + path + ": " + why;
         return false;
     }

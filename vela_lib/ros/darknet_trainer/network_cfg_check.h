@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cfg_document.h"
+#include "weights_layout.h"
 
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ struct NetworkSummary
     int layers = 0;       // sections after [net]
     int outputs = 0;      // width of the output layer (the last one that is not a [cost])
     std::vector<long long> layerOutputs; // output width of every layer, in order
+    WeightsLayout weights;               // what a weights file holds for each layer
 };
 
 // Checks a network configuration before it is handed to libdarknet, which calls exit() or
@@ -29,4 +31,6 @@ public:
     static bool check(const CfgDocument& document, NetworkSummary* summary, std::string* error);
     // Reads the file, then checks it; the error line starts with the path.
     static bool checkFile(const std::string& path, NetworkSummary* summary, std::string* error);
+    // The same, keeping the document read.
+    static bool checkFile(const std::string& path, CfgDocument* document, NetworkSummary* summary, std::string* error);
 };

@@ -1,56 +1,51 @@
 #pragma once
 
-#include "data_file.h"
+#include "backup_writer.h"
 #include "progress_line.h"
-#include "train_set.h"
+#include "run_pace.h"
+#include "training_engine.h"
 #include "training_report.h"
 #include "validation_evaluator.h"
 
-#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
-struct network;
-
 // Watches a training run from outside its iterations: keeps the training report, and, when the
-// data file holds out validation images, evaluates the network on them as often as a tenth of
+// run holds out validation images, evaluates the network on them as often as the pace's share of
 // the wall time allows (at backups, and otherwise at most every few seconds), prints one
-// "valid[..]" line per evaluation, and keeps the weights of the best top-1 in
-// <backup>/<cfg base name>.best. The time spent includes the report written after each one.
+// "valid[..]" line per evaluation, and has the weights of the best top-1 kept. The time spent
+// includes the report written after each one.
 class TrainingMonitor
 {
 public:
-    // Share of the wall time that evaluations may take.
-    static constexpr double kEvaluationShare = 0.10;
-    // Between backups, evaluations are at least this far apart, so that a small validation set
-    // does not print a line at every iteration.
-    static constexpr double kEvaluationGapSeconds = 5.0;
-    // A stop runs one last evaluation only when the previous one took no longer than this.
-    static constexpr double kLastEvaluationAtStopSeconds = 2.0;
-
-    TrainingMonitor(network* net, const DataFile& data, const TrainSet& set, const std::string& dataFile,
-                    const std::string& cfgBaseName, int threads);
+    // report: named for the run's model and classes. Without an evaluator, no evaluations.
+    TrainingMonitor(TrainingEngine& engine, BackupWriter& weights, TrainingReport report,
+                    std::unique_ptr<ValidationEvaluator> evaluator, const std::string& backupFolder, const RunPace& pace,
+                    std::FILE* out);
 
     // After each iteration; backupWritten tells whether the iteration ended with a backup.
-    void afterIteration(const IterationReport& report, bool backupWritten);
+    // False with error when the best weights or the report could not be written.
+    bool afterIteration(const IterationReport& report, bool backupWritten, std::string* error);
     // At the end of the run, by max_batches or (stopped) by a stop request.
-    void atEnd(int64_t iteration, uint64_t images, bool stopped);
+    bool atEnd(int64_t iteration, uint64_t images, bool stopped, std::string* error);
 
 private:
     bool evaluationDue(bool atBackup) const;
-    // Evaluates unless abandoned by a stop (when stopAbandons); true when an evaluation was made.
-    bool evaluate(int64_t iteration, bool stopAbandons);
-    void writeReport(int64_t iteration, uint64_t images);
+    // Evaluates unless abandoned by a stop (when stopAbandons); *made tells whether it was made.
+    bool evaluate(int64_t iteration, bool stopAbandons, bool* made, std::string* error);
+    bool writeReport(int64_t iteration, uint64_t images, std::string* error);
 
-    using Clock = std::chrono::steady_clock;
-    network* net;
+    TrainingEngine& engine;
+    BackupWriter& weights;
     const std::string backupFolder;
-    const std::string bestPath;
+    const RunPace& pace;
+    std::FILE* out;
     std::unique_ptr<ValidationEvaluator> evaluator;
     TrainingReport report;
-    Clock::time_point start;
+    double start;
     double evaluationSeconds = 0;
     double lastEvaluationSeconds = 0;
-    Clock::time_point lastEvaluationEnd;
+    double lastEvaluationEnd = 0;
     int64_t lastEvaluated = -1; // the iteration of the latest evaluation; -1 before the first
 };

@@ -36,10 +36,6 @@ public:
     bool addEvaluation(const ValidationResult& result);
     void setProgress(int64_t iterations, uint64_t images, double wallSeconds);
 
-    std::string json() const;
-    // Writes report.json and report.png into folder, each whole; a failure is one warning line.
-    void write(const std::string& folder) const;
-
     const std::string& model() const { return modelName; }
     const std::vector<std::string>& classes() const { return classNames; }
     bool hasValidation() const { return validation; }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <darknet.h>
+#include "weights_layout.h"
 
 #include <string>
 #include <vector>
@@ -13,6 +13,7 @@
 // the layers up to there are loaded, the rest keep their fresh initialisation, and the count of
 // images seen starts again from 0 so the learning-rate schedule, burn-in included, starts over.
 // A file that fits in none of these ways, or of which not even the first layer fits, is refused.
+// The plan is worked out on the network's weights layout, the same for every engine.
 class TransferWeights
 {
 public:
@@ -21,14 +22,13 @@ public:
         bool exact = false;
         int loadedLayers = 0;         // layers [0, loadedLayers) come from the file
         std::vector<int> initialised; // weighted layers that keep their initialisation
+        size_t headerBytes = 0;       // where the parameters start
+        bool transposed = false;      // connected weights stored transposed (old files)
     };
 
     // Reads the file's header and size; false with one line in error when it cannot be used.
-    static bool plan(const std::string& path, const network* net, Plan* plan, std::string* error);
-
-    // Loads the file as planned.
-    static void load(network* net, const std::string& path, const Plan& plan);
+    static bool plan(const std::string& path, const WeightsLayout& layout, Plan* plan, std::string* error);
 
     // The one line telling what a transfer loaded and what it initialised.
-    static std::string summary(const network* net, const std::string& path, const Plan& plan);
+    static std::string summary(const WeightsLayout& layout, const std::string& path, const Plan& plan);
 };

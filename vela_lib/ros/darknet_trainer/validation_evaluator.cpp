@@ -3,8 +3,6 @@
 #include "darknet_input.h"
 #include "text_lines.h"
 
-#include <darknet.h>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -26,26 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 // Images prepared together before the network runs over them.
 constexpr int kChunkImages = 64;
-
-// The scores of perPass images, starting at inputs, in test mode (rolling statistics, no
-// dropout, a leading crop cut from the centre). The training pointers are put back afterwards.
-void forwardPass(network* net, const float* inputs, int images, std::vector<float>* scores)
-{
-    const size_t size = size_t(net->batch) * size_t(net->inputs);
-    std::memset(net->input, 0, sizeof(float) * size);
-    std::memcpy(net->input, inputs, sizeof(float) * size_t(images) * size_t(net->inputs));
-    float* truth = net->truth;
-    float* delta = net->delta;
-    const int train = net->train;
-    net->truth = nullptr;
-    net->delta = nullptr;
-    net->train = 0;
-    forward_network(net);
-    net->truth = truth;
-    net->delta = delta;
-    net->train = train;
-    scores->assign(net->output, net->output + size_t(images) * size_t(net->outputs));
-}
 
 } // namespace
 
@@ -71,9 +49,10 @@ ValidationSet ValidationSet::load(const DataFile& data, const TrainSet& train, s
     return set;
 }
 
-ValidationEvaluator::ValidationEvaluator(const ValidationSet& set, int classes, int netWidth, int netHeight, int threads)
+ValidationEvaluator::ValidationEvaluator(const ValidationSet& set, int classes, int netWidth, int netHeight,
+                                         int passImages, int threads)
     : set(set), classes(classes), netWidth(netWidth), netHeight(netHeight), inputsPerImage(3 * netWidth * netHeight),
-      threads(std::max(1, threads)),
+      passImages(std::max(1, passImages)), threads(std::max(1, threads)),
       cacheAll(double(set.paths.size()) * double(inputsPerImage) * sizeof(float) <= kCacheBytes),
       cache(cacheAll ? set.paths.size() : 0), unreadable(set.paths.size(), 0)
 {
@@ -137,7 +116,7 @@ void ValidationEvaluator::prepareChunk(int first, int count, std::vector<float>*
         helper.join();
 }
 
-bool ValidationEvaluator::evaluate(network* net, int64_t iteration, const std::function<bool()>& abandon,
+bool ValidationEvaluator::evaluate(TrainingEngine& engine, int64_t iteration, const std::function<bool()>& abandon,
                                    ValidationResult* result)
 {
     stopWarmUp();
@@ -164,18 +143,18 @@ bool ValidationEvaluator::evaluate(network* net, int64_t iteration, const std::f
             else
                 ++r.skipped;
         }
-        for (size_t pass = 0; pass < order.size(); pass += size_t(net->batch)) {
+        for (size_t pass = 0; pass < order.size(); pass += size_t(passImages)) {
             if (abandon())
                 return false;
-            const int images = int(std::min(order.size() - pass, size_t(net->batch)));
+            const int images = int(std::min(order.size() - pass, size_t(passImages)));
             packed.resize(size_t(images) * size_t(inputsPerImage));
             for (int i = 0; i < images; ++i)
                 std::memcpy(packed.data() + size_t(i) * size_t(inputsPerImage),
                             inputs.data() + size_t(order[pass + size_t(i)]) * size_t(inputsPerImage),
                             sizeof(float) * size_t(inputsPerImage));
-            forwardPass(net, packed.data(), images, &scores);
+            engine.predict(packed.data(), images, &scores);
             for (int i = 0; i < images; ++i) {
-                const float* row = scores.data() + size_t(i) * size_t(net->outputs);
+                const float* row = scores.data() + size_t(i) * size_t(engine.outputs());
                 const int truth = set.classOf[size_t(first + order[pass + size_t(i)])];
                 const int predicted = int(std::max_element(row, row + classes) - row);
                 const int above = int(std::count_if(row, row + classes, [&](float s) { return s > row[truth]; }));

@@ -2,6 +2,7 @@
 
 #include "data_file.h"
 #include "train_set.h"
+#include "training_engine.h"
 
 #include <opencv2/core.hpp>
 
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-struct network;
 
 // The held-out images of a run and the class of each (by the label its path contains, as in
 // training).
@@ -51,11 +50,13 @@ public:
     static constexpr int kServerLongSide = 608;
     static constexpr double kCacheBytes = 256.0 * 1024 * 1024;
 
-    ValidationEvaluator(const ValidationSet& set, int classes, int netWidth, int netHeight, int threads);
+    // passImages: images the network is given at once (a stop is looked for between passes).
+    ValidationEvaluator(const ValidationSet& set, int classes, int netWidth, int netHeight, int passImages, int threads);
 
-    // Evaluates at the network's batch size; false, with result untouched, when abandon() said
-    // yes on the way.
-    bool evaluate(network* net, int64_t iteration, const std::function<bool()>& abandon, ValidationResult* result);
+    // Evaluates in passes of passImages; false, with result untouched, when abandon() said yes on
+    // the way.
+    bool evaluate(TrainingEngine& engine, int64_t iteration, const std::function<bool()>& abandon,
+                  ValidationResult* result);
 
     // A picture as the server hands it to its network: a 1x3xHxW blob of the network size.
     static cv::Mat serverInput(const cv::Mat& bgr, int netWidth, int netHeight);
@@ -85,6 +86,7 @@ private:
     const int netWidth;
     const int netHeight;
     const int inputsPerImage;
+    const int passImages;
     const int threads;
     const bool cacheAll;
     std::vector<std::vector<float> > cache;

@@ -6,28 +6,6 @@
 #include <memory>
 #include <sys/stat.h>
 
-size_t WeightsFile::layerParameterCount(const layer& l, bool forSaving)
-{
-    if (forSaving ? l.dontsave : l.dontload)
-        return 0;
-    const bool scales = l.batch_normalize && (forSaving || !l.dontloadscales);
-    if (l.type == CONVOLUTIONAL)
-        return size_t(l.n) + size_t(l.nweights) + (scales ? 3 * size_t(l.n) : 0);
-    if (l.type == CONNECTED)
-        return size_t(l.outputs) + size_t(l.outputs) * size_t(l.inputs) + (scales ? 3 * size_t(l.outputs) : 0);
-    if (l.type == BATCHNORM)
-        return 3 * size_t(l.c);
-    return 0;
-}
-
-size_t WeightsFile::parameterCount(const network* net, bool forSaving)
-{
-    size_t count = 0;
-    for (int i = 0; i < net->n; ++i)
-        count += layerParameterCount(net->layers[i], forSaving);
-    return count;
-}
-
 bool WeightsFile::readHeader(const std::string& path, WeightsHeader* header, size_t* fileSize, std::string* error)
 {
     struct stat info;
@@ -46,20 +24,16 @@ bool WeightsFile::readHeader(const std::string& path, WeightsHeader* header, siz
     return true;
 }
 
-bool WeightsFile::save(network* net, const std::string& path, std::string* error)
+size_t WeightsFile::bytesFor(size_t floats)
 {
-    const size_t expected = WeightsHeader::sizeFor(0, 2) + parameterCount(net, true) * sizeof(float);
-    const auto saveChecked = [net, expected](int fd, const std::string& temporary) {
-        // libdarknet opens the file itself; the fresh temporary file is known to be writable, so
-        // it does not exit the process for want of one.
-        std::string name = temporary;
-        save_weights(net, name.data());
+    return WeightsHeader::sizeFor(0, 2) + floats * sizeof(float);
+}
+
+bool WeightsFile::write(const std::string& path, size_t bytes, const Fill& fill, std::string* error)
+{
+    const auto checked = [&](int fd, const std::string& temporary) {
         struct stat info;
-        return fstat(fd, &info) == 0 && size_t(info.st_size) == expected;
+        return fill(fd, temporary) && fstat(fd, &info) == 0 && size_t(info.st_size) == bytes;
     };
-    if (!WholeFile::write(path, saveChecked, WholeFile::Durability::Unsynced)) {
-        *error = "writing " + path + " failed (disk full?)";
-        return false;
-    }
-    return true;
+    return WholeFile::write(path, checked, WholeFile::Durability::Unsynced, error);
 }

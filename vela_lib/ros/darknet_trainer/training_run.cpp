@@ -1,0 +1,90 @@
+#include "training_run.h"
+
+#include "backup_writer.h"
+#include "diagnostic_line.h"
+#include "progress_line.h"
+#include "stop_request.h"
+#include "training_monitor.h"
+
+#include <opencv2/core.hpp>
+
+TrainingRun::TrainingRun(TrainingEngine& engine, const Setup& setup, const RunPace& pace, std::FILE* out)
+    : engine(engine), setup(setup), pace(pace), out(out)
+{
+}
+
+bool TrainingRun::moreToTrain() const
+{
+    const size_t batchNumber = setup.net.batchNumber(engine.imagesSeen());
+    return (batchNumber < size_t(setup.net.maxBatches) || setup.net.maxBatches == 0) && !StopRequest::requested();
+}
+
+int TrainingRun::fail(const std::string& error)
+{
+    DiagnosticLine::error(error);
+    return 1;
+}
+
+int TrainingRun::train()
+{
+    const NetSettings& net = setup.net;
+    // The loader's threads share out the images; OpenCV must not add threads of its own.
+    cv::setNumThreads(1);
+    BatchLoader loader(setup.set, Augmentation::of(net), net.imagesPerIteration(), setup.threads);
+    BackupWriter weights(engine, setup.data.backup, setup.cfgBaseName, pace.backupEveryIterations,
+                         pace.backupEverySeconds, pace.now());
+    std::unique_ptr<ValidationEvaluator> evaluator;
+    if (!setup.validation.paths.empty())
+        evaluator = std::make_unique<ValidationEvaluator>(setup.validation, setup.data.classes, net.width, net.height,
+                                                          net.imagesPerPass(), setup.threads);
+    TrainingMonitor monitor(engine, weights, setup.report, std::move(evaluator), setup.data.backup, pace, out);
+
+    std::fprintf(out, "Learning Rate: %g, Momentum: %g, Decay: %g\n", net.learningRate, net.momentum, net.decay);
+    std::fflush(out);
+
+    double averageLoss = -1;
+    int64_t trainedHere = 0;
+    Batch batch;
+    std::string error;
+    while (moreToTrain()) {
+        const double start = pace.now();
+        if (!loader.next(&batch, &error)) {
+            std::string backupError;
+            if (trainedHere > 0 && !weights.writeBackup(pace.now(), &backupError))
+                DiagnosticLine::error(backupError);
+            return fail(error);
+        }
+        const TrainingEngine::Step step = engine.trainBatch(batch, [] { return StopRequest::requested(); });
+        if (step.dropped)
+            break;
+        averageLoss = averageLoss < 0 ? step.loss : averageLoss * 0.9 + step.loss * 0.1;
+        ++trainedHere;
+
+        IterationReport report;
+        report.images = engine.imagesSeen();
+        report.iteration = int64_t(net.batchNumber(size_t(report.images)));
+        report.epoch = double(report.images) / double(setup.set.paths.size());
+        report.loss = step.loss;
+        report.averageLoss = averageLoss;
+        report.accuracy = double(step.correct) / double(batch.images);
+        report.rate = engine.currentRate();
+        report.seconds = pace.now() - start;
+        const std::string line = ProgressLine::format(report) + "\n";
+        if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0)
+            StopRequest::request(); // nobody reads the progress any more: stop as on a signal
+        bool backupWritten = false;
+        if (!weights.maybeWrite(report.iteration, pace.now(), &backupWritten, &error) ||
+            !monitor.afterIteration(report, backupWritten, &error))
+            return fail(error);
+    }
+    const int64_t iteration = int64_t(net.batchNumber(size_t(engine.imagesSeen())));
+    if (trainedHere > 0 && !monitor.atEnd(iteration, engine.imagesSeen(), StopRequest::requested(), &error))
+        return fail(error);
+    // A stop before the first iteration keeps whatever backup the folder already holds.
+    const bool stopped = StopRequest::requested();
+    if ((trainedHere > 0 || !stopped) && !weights.writeBackup(pace.now(), &error))
+        return fail(error);
+    if (!stopped && !weights.writeFinal(&error))
+        return fail(error);
+    return 0;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "data_file.h"
+#include "net_settings.h"
+#include "run_pace.h"
+#include "train_set.h"
+#include "training_engine.h"
+#include "training_report.h"
+#include "validation_evaluator.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// One training run on a built engine: batches from the loader, one progress line per iteration,
+// backups, validation and the report, until max_batches or a stop. Everything forgewright reads
+// comes from here, whichever engine trains.
+class TrainingRun
+{
+public:
+    struct Setup
+    {
+        DataFile data;
+        TrainSet set;
+        NetSettings net;
+        std::string cfgBaseName;     // names the backup files
+        TrainingReport report;       // named for the run's model and classes
+        ValidationSet validation;    // empty: no evaluations
+        int threads = 1;             // the loader's and the validation's
+    };
+
+    TrainingRun(TrainingEngine& engine, const Setup& setup, const RunPace& pace, std::FILE* out = stdout);
+
+    // Trains; returns the exit code (an error is one line on standard error).
+    int train();
+
+private:
+    bool moreToTrain() const;
+    int fail(const std::string& error);
+
+    TrainingEngine& engine;
+    const Setup& setup;
+    const RunPace& pace;
+    std::FILE* out;
+};

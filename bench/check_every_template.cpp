@@ -1,19 +1,26 @@
 // Every model template of the catalogue, end to end: instantiated for 3 classes, trained one
 // iteration at batch 1 by the package's darknet_cpu_ on a few synthetic pictures, its weights
-// loaded through ClassifConfig, and the trainer's forward output compared with OpenCV DNN's on
+// loaded through ClassifConfig, and the engine's test-mode output compared with OpenCV DNN's on
 // the same picture. One row per template: the training run's seconds and peak memory, the
 // largest difference between the two outputs and between their softmax inputs relative to the
-// largest of those (both at most 1e-4 pass).
+// largest of those (both at most 1e-4 pass). With --engine torch the LibTorch engine trains and
+// predicts; its softmax inputs are known up to a constant, so both sides are compared centred.
 //
-//   check_every_template [template ...]     (all 23 without names; exit code 1 if one fails)
+//   check_every_template [--engine darknet|torch] [template ...]
+//   (all 23 without names; exit code 1 if one fails)
 #include "classif_config.h"
 #include "darknet_cfg.h"
+#include "darknet_engine.h"
 #include "darknet_input.h"
 #include "darknet_training_folder.h"
 #include "model_data.h"
 #include "model_template.h"
 #include "network_builder.h"
+#include "network_cfg_check.h"
 #include "test_support.h"
+#if VELA_HAVE_TORCH_ENGINE
+#include "torch_engine.h"
+#endif
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,6 +41,7 @@ namespace {
 constexpr int kClasses = 3;
 constexpr double kLargestDifference = 1e-4;
 const QStringList kShapes{"circle", "square", "triangle"};
+bool useTorch = false;
 
 struct Row
 {
@@ -42,7 +50,7 @@ struct Row
     double seconds = 0;
     double peakMegabytes = 0;
     double difference = -1;      // largest absolute difference of the scores
-    double logitDifference = -1; // of the softmax's inputs, relative to the largest of them
+    double logitDifference = -1; // of the softmax's inputs, relative to the largest of them; -1: unknown
     QString problem;
 };
 
@@ -183,6 +191,46 @@ bool trainerScores(const QString& cfg, const QString& weights, const cv::Mat& pi
     return true;
 }
 
+// The values less their mean: softmax inputs known only up to a constant compare this way.
+std::vector<float> centred(std::vector<float> values)
+{
+    double mean = 0;
+    for (float v : values)
+        mean += v / double(values.size());
+    for (float& v : values)
+        v = float(v - mean);
+    return values;
+}
+
+#if VELA_HAVE_TORCH_ENGINE
+// The LibTorch engine's test-mode scores on the model folder's files, from the same input as
+// libdarknet's; the log of its softmax stands for the softmax's input.
+bool torchScores(const QString& cfg, const QString& weights, const cv::Mat& picture, std::vector<float>* scores,
+                 std::vector<float>* logits, QString* problem)
+{
+    NetworkSummary summary;
+    std::string error;
+    TransferWeights::Plan plan;
+    if (!NetworkCfgCheck::checkFile(cfg.toStdString(), &summary, &error) ||
+        !TransferWeights::plan(weights.toStdString(), summary.weights, &plan, &error)) {
+        *problem = QString::fromStdString(error);
+        return false;
+    }
+    TorchEngine engine(summary);
+    if (!engine.build(cfg.toStdString(), &error) || !engine.loadWeights(weights.toStdString(), plan, &error)) {
+        *problem = QString::fromStdString(error);
+        return false;
+    }
+    const cv::Mat blob = DarknetInput(summary.width, summary.height, LeadingCrop()).blob(picture);
+    engine.predict(blob.ptr<float>(), 1, scores);
+    logits->clear();
+    for (float p : *scores)
+        logits->push_back(std::log(p));
+    *logits = centred(*logits);
+    return true;
+}
+#endif
+
 bool classifConfigScores(const QString& folder, const cv::Mat& picture, std::vector<float>* scores,
                          std::vector<float>* logits, QString* problem)
 {
@@ -243,10 +291,22 @@ Row check(const QString& name, const MD& model, const QString& work)
 
     const cv::Mat picture = SyntheticProject::shapeImage("circle", 64, 9);
     std::vector<float> ours, theirs, ourLogits, theirLogits;
-    if (!trainerScores(folder + "/test.cfg", folder + "/train.weights", picture, &ours, &ourLogits, &row.problem) ||
-        !classifConfigScores(folder, picture, &theirs, &theirLogits, &row.problem))
+    bool scored = false;
+#if VELA_HAVE_TORCH_ENGINE
+    if (useTorch)
+        scored = torchScores(folder + "/test.cfg", folder + "/train.weights", picture, &ours, &ourLogits, &row.problem);
+#endif
+    if (!useTorch)
+        scored = trainerScores(folder + "/test.cfg", folder + "/train.weights", picture, &ours, &ourLogits, &row.problem);
+    if (!scored || !classifConfigScores(folder, picture, &theirs, &theirLogits, &row.problem))
         return row;
-    if (ourLogits.size() == theirLogits.size() && !ourLogits.empty()) {
+    if (useTorch)
+        theirLogits = centred(theirLogits);
+    // Saturated scores (a probability of 0 or 1) leave the engine's softmax inputs unknown.
+    const bool logitsKnown = std::all_of(ourLogits.begin(), ourLogits.end(), [](float v) { return std::isfinite(v); });
+    if (!logitsKnown)
+        row.logitDifference = -1;
+    else if (ourLogits.size() == theirLogits.size() && !ourLogits.empty()) {
         double largest = 0, difference = 0;
         for (size_t i = 0; i < ourLogits.size(); ++i) {
             largest = std::max(largest, double(std::fabs(ourLogits[i])));
@@ -273,9 +333,27 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const ModelData catalogue;
     QStringList names = app.arguments().mid(1);
+    const int engineAt = names.indexOf("--engine");
+    if (engineAt >= 0) {
+        useTorch = names.value(engineAt + 1) == "torch";
+        if (!useTorch && names.value(engineAt + 1) != "darknet") {
+            std::fprintf(stderr, "--engine takes darknet or torch\n");
+            return 2;
+        }
+        names.erase(names.begin() + engineAt, names.begin() + std::min(int(names.size()), engineAt + 2));
+    }
+#if !VELA_HAVE_TORCH_ENGINE
+    if (useTorch) {
+        std::fprintf(stderr, "this build has no LibTorch engine\n");
+        return 2;
+    }
+#endif
+    // The trainer executable trains on the engine asked for.
+    qputenv("VELA_TRAINER_ENGINE", useTorch ? "torch" : "darknet");
     if (names.isEmpty())
         names = catalogue.models.keys();
     QTemporaryDir work;
+    std::printf("engine: %s\n", useTorch ? "torch" : "darknet");
     std::printf("%-20s %9s %9s %12s %12s  %s\n", "template", "seconds", "peak MB", "max |diff|", "logits rel.",
                 "result");
     std::fflush(stdout);
@@ -289,8 +367,9 @@ int main(int argc, char** argv)
             row = check(name, catalogue.models.value(name), work.path());
         }
         failed += row.ok ? 0 : 1;
-        std::printf("%-20s %9.1f %9.0f %12.3g %12.3g  %s\n", qPrintable(row.name), row.seconds, row.peakMegabytes,
-                    row.difference, row.logitDifference, row.ok ? "ok" : qPrintable("FAILED: " + row.problem));
+        const QString logits = row.logitDifference < 0 ? "saturated" : QString::number(row.logitDifference, 'g', 3);
+        std::printf("%-20s %9.1f %9.0f %12.3g %12s  %s\n", qPrintable(row.name), row.seconds, row.peakMegabytes,
+                    row.difference, qPrintable(logits), row.ok ? "ok" : qPrintable("FAILED: " + row.problem));
         std::fflush(stdout);
     }
     std::printf("%d of %d templates pass\n", int(names.size()) - failed, int(names.size()));

@@ -115,17 +115,19 @@ size_t NetSettings::batchNumber(size_t imagesSeen) const
     return imagesSeen / size_t(imagesPerIteration());
 }
 
-// The arithmetic is libdarknet's, types included: a batch number is unsigned, so the sigmoid
-// policy's "batch - step" wraps before step, and a step below zero compares as a huge number.
+// The arithmetic is libdarknet's, types included: C's pow and exp take doubles of the float
+// values, a batch number is unsigned (so the sigmoid policy's "batch - step" wraps before step,
+// and a step below zero compares as a huge number), and the result is a float.
 float NetSettings::rate(size_t batchNumber) const
 {
+    const auto times = [this](double factor) { return float(double(learningRate) * factor); };
     if (batchNumber < size_t(burnIn))
-        return float(learningRate * std::pow(float(batchNumber) / float(burnIn), power));
+        return times(std::pow(double(float(batchNumber) / float(burnIn)), double(power)));
     switch (policy) {
     case Policy::Constant:
         return learningRate;
     case Policy::Step:
-        return float(learningRate * std::pow(scale, double(batchNumber / size_t(step))));
+        return times(std::pow(double(scale), double(batchNumber / size_t(step))));
     case Policy::Steps: {
         float current = learningRate;
         for (size_t i = 0; i < steps.size(); ++i) {
@@ -136,13 +138,13 @@ float NetSettings::rate(size_t batchNumber) const
         return current;
     }
     case Policy::Exp:
-        return float(learningRate * std::pow(gamma, double(batchNumber)));
+        return times(std::pow(double(gamma), double(batchNumber)));
     case Policy::Poly:
-        return float(learningRate * std::pow(1 - float(batchNumber) / float(maxBatches), power));
+        return times(std::pow(double(1 - float(batchNumber) / float(maxBatches)), double(power)));
     case Policy::Random:
-        return float(learningRate * std::pow(float(std::rand()) / float(RAND_MAX), power));
+        return times(std::pow(double(float(std::rand()) / float(RAND_MAX)), double(power)));
     case Policy::Sig:
-        return float(learningRate * (1. / (1. + std::exp(gamma * float(batchNumber - size_t(step))))));
+        return times(1. / (1. + std::exp(double(gamma * float(batchNumber - size_t(step))))));
     }
     return learningRate;
 }

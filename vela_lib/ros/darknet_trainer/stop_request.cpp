@@ -26,4 +26,6 @@ bool requested() { return stopFlag != 0; }
 
 void request() { stopFlag = 1; }
 
+void clear() { stopFlag = 0; }
+
 } // namespace StopRequest

@@ -7,4 +7,6 @@ void install();
 bool requested();
 // A stop for a reason of the trainer's own (standard output gone).
 void request();
+// Forgets a stop, for a process that runs several trainings (tests).
+void clear();
 } // namespace StopRequest

@@ -24,7 +24,7 @@ public:
         TrainSet set;
         NetSettings net;
         std::string cfgBaseName;     // names the backup files
-        TrainingReport report;       // named for the run's model and classes
+        TrainingReport report{"", {}, false}; // named for the run's model and classes
         ValidationSet validation;    // empty: no evaluations
         int threads = 1;             // the loader's and the validation's
     };

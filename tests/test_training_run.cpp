@@ -1,0 +1,221 @@
+// The training loop itself, in milliseconds: an engine that only counts (no network) and a clock
+// that moves by what each step is said to take, on real pictures through the real loader, so the
+// backup cadence, the batch dropped by a stop and the timing of evaluations are checked exactly.
+#include "darknet_training_folder.h"
+#include "test_support.h"
+
+#include "stop_request.h"
+#include "training_run.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kClasses = 3;
+
+// Trains nothing: each pass counts its images and moves the clock; a save records the count.
+class CountingEngine : public TrainingEngine
+{
+public:
+    CountingEngine(const NetSettings& net, double* clock) : net(net), clock(clock) {}
+
+    double secondsPerPass = 1;
+    double secondsPerPrediction = 0;
+    int64_t stopInIteration = -1; // asks for a stop during the first pass of that iteration
+    std::vector<std::pair<std::string, uint64_t> > saves;
+    int predictions = 0;
+
+    std::string description() const override { return "counting"; }
+    bool build(const std::string&, std::string*) override { return true; }
+    bool loadWeights(const std::string&, const TransferWeights::Plan&, std::string*) override { return true; }
+    bool saveWeights(const std::string& path, std::string*) override
+    {
+        saves.emplace_back(path.substr(path.find_last_of('/') + 1), seen);
+        return true;
+    }
+    Step trainBatch(const Batch& batch, const std::function<bool()>& stopNow) override
+    {
+        Step step;
+        const uint64_t before = seen;
+        for (int pass = 0; pass < net.subdivisions; ++pass) {
+            if (pass > 0 && stopNow()) {
+                seen = before;
+                step.dropped = true;
+                return step;
+            }
+            if (pass == 0 && int64_t(net.batchNumber(size_t(seen))) + 1 == stopInIteration)
+                StopRequest::request();
+            seen += uint64_t(net.imagesPerPass());
+            *clock += secondsPerPass;
+        }
+        step.loss = 1.0 / double(seen);
+        step.correct = batch.images / 2;
+        return step;
+    }
+    void predict(const float*, int images, std::vector<float>* scores) override
+    {
+        ++predictions;
+        *clock += secondsPerPrediction;
+        scores->assign(size_t(images) * kClasses, 0.f);
+        for (int i = 0; i < images; ++i)
+            (*scores)[size_t(i * kClasses)] = 1.f; // always the first class
+    }
+    int outputs() const override { return kClasses; }
+    uint64_t imagesSeen() const override { return seen; }
+    double currentRate() const override { return 0.1; }
+
+private:
+    const NetSettings& net;
+    double* clock;
+    uint64_t seen = 0;
+};
+
+struct Outcome
+{
+    int code = -1;
+    QStringList lines;
+};
+
+} // namespace
+
+class TrainingRunTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir gen;
+    double now = 0;
+    RunPace pace;
+    TrainingRun::Setup setup;
+
+    Outcome run(CountingEngine& engine)
+    {
+        StopRequest::clear();
+        std::FILE* out = std::tmpfile();
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(gen.path());
+        Outcome outcome;
+        outcome.code = TrainingRun(engine, setup, pace, out).train();
+        QDir::setCurrent(previous);
+        std::rewind(out);
+        QByteArray text;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+            text.append(buffer, int(n));
+        std::fclose(out);
+        outcome.lines = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+        StopRequest::clear();
+        return outcome;
+    }
+
+    static QList<qint64> iterationsOf(const QStringList& lines, const QString& prefix)
+    {
+        QList<qint64> found;
+        const QRegularExpression number("^" + QRegularExpression::escape(prefix) + "\\[([0-9]+)\\]");
+        for (const QString& line : lines) {
+            const QRegularExpressionMatch m = number.match(line);
+            if (m.hasMatch())
+                found << m.captured(1).toLongLong();
+        }
+        return found;
+    }
+
+private slots:
+    void init()
+    {
+        DarknetTrainingFolder::write(gen.path(), {"circle", "square", "triangle"}, 4, 20, 24);
+        now = 0;
+        pace = RunPace();
+        pace.clock = [this] { return now; };
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(gen.path());
+        std::string error;
+        std::vector<std::string> warnings;
+        setup = TrainingRun::Setup();
+        QVERIFY(DataFile::read("data_gen/data.data", &setup.data, &error));
+        QVERIFY(TrainSet::load(setup.data, &setup.set, &error, &warnings));
+        QDir::setCurrent(previous);
+        setup.net.width = setup.net.height = 16;
+        setup.net.channels = 3;
+        setup.net.batch = 4;
+        setup.net.subdivisions = 2;
+        setup.net.maxBatches = 20;
+        setup.cfgBaseName = "train";
+        setup.report = TrainingReport("counting", {"circle", "square", "triangle"}, false);
+    }
+
+    // A backup every backupEveryIterations iterations or backupEverySeconds, whichever comes
+    // first; at the end the backup and the final weights, with the count of images seen.
+    void backupsFollowTheirCadence()
+    {
+        pace.backupEveryIterations = 8;
+        pace.backupEverySeconds = 5;
+        CountingEngine engine(setup.net, &now);
+        engine.secondsPerPass = 1.5; // 3 seconds an iteration: the time asks every second one
+        const Outcome outcome = run(engine);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(iterationsOf(outcome.lines, "iteration").size(), 20);
+        QList<qint64> backups;
+        for (const auto& save : engine.saves)
+            if (save.first == "train.backup")
+                backups << qint64(save.second / 4);
+        QCOMPARE(backups, QList<qint64>({2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 20}));
+        QCOMPARE(engine.saves.back(), std::make_pair(std::string("train.weights"), uint64_t(80)));
+        QVERIFY(QFile::exists(gen.path() + "/data_gen/backup/report.json"));
+    }
+
+    // A stop between the passes of iteration 5 drops it: no progress line, the count of images
+    // seen is that of iteration 4 in the backup, and no final weights.
+    void aStopDropsThePartialBatch()
+    {
+        CountingEngine engine(setup.net, &now);
+        engine.stopInIteration = 5;
+        const Outcome outcome = run(engine);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(iterationsOf(outcome.lines, "iteration"), QList<qint64>({1, 2, 3, 4}));
+        QCOMPARE(engine.imagesSeen(), uint64_t(16));
+        QCOMPARE(engine.saves.back(), std::make_pair(std::string("train.backup"), uint64_t(16)));
+        for (const auto& save : engine.saves)
+            QVERIFY(save.first != "train.weights");
+    }
+
+    // Evaluations take at most their share of the wall time, are at least the gap apart between
+    // backups, and the run ends with one at max_batches. With 10 s iterations and 3 s
+    // evaluations: the first at once, then the n-th once 3 n + 3 <= 0.1 (wall + 3).
+    void evaluationsKeepToTheirShareOfTheTime()
+    {
+        setup.data.validList = "data_gen/held_out.list";
+        QStringList held;
+        int heldOfFirstClass = 0;
+        for (size_t i = 0; i < setup.set.paths.size(); i += 3) {
+            held << QString::fromStdString(setup.set.paths[i]);
+            heldOfFirstClass += setup.set.classOf[i] == 0;
+        }
+        testutil::writeBytes(gen.path() + "/" + setup.data.validList.c_str(), held.join("\n").toUtf8());
+        std::vector<std::string> warnings;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(gen.path());
+        setup.validation = ValidationSet::load(setup.data, setup.set, &warnings);
+        QDir::setCurrent(previous);
+        QCOMPARE(int(setup.validation.paths.size()), 4);
+
+        setup.net.maxBatches = 24;
+        pace.backupEveryIterations = 1000;
+        pace.backupEverySeconds = 1000;
+        CountingEngine engine(setup.net, &now);
+        engine.secondsPerPass = 5;
+        engine.secondsPerPrediction = 1.5; // two passes of two images
+        const Outcome outcome = run(engine);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(iterationsOf(outcome.lines, "valid"), QList<qint64>({1, 6, 9, 11, 14, 17, 19, 22, 24}));
+        QCOMPARE(engine.predictions, 9 * 2);
+        const QString expected = QString("top1 %1, top5 %1, 4 images").arg(heldOfFirstClass / 4.0, 0, 'f', 6);
+        QVERIFY2(outcome.lines.filter(QRegularExpression("^valid\\[")).last().contains(expected), qPrintable(expected));
+        QCOMPARE(engine.saves.front().first, std::string("train.best")); // the first is the best so far
+    }
+};
+
+QTEST_GUILESS_MAIN(TrainingRunTest)
+#include "test_training_run.moc"

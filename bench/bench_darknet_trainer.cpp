@@ -3,9 +3,13 @@
 //   default:      darknet19, 4 classes, 128 images of 256 x 256, batch 16, subdivisions 1,
 //                 10 iterations each;
 //   --voderovod:  VoderoVod_32, 4 classes, 128 JPEGs of 608 x 608 (the size generation writes),
-//                 batch 16, subdivisions 8, 400 iterations each.
+//                 batch 16, subdivisions 8, 400 iterations each;
+//   --model NAME: any template, 128 images of 256 x 256 (608 x 608 for VoderoVod), batch 16.
+// With --engine torch, darknet_cpu_ on its LibTorch engine is measured against the same
+// executable on its darknet engine, in the same run, instead of the stock trainer.
 //
-//   bench_darknet_trainer [--voderovod] [--iterations N] [--only-ours] [--ours PATH]
+//   bench_darknet_trainer [--voderovod | --model NAME] [--engine torch] [--iterations N]
+//                         [--only-ours] [--ours PATH]
 // (--ours runs another build's darknet_cpu_ as ours, for before and after figures)
 #include "darknet_training_folder.h"
 #include "test_support.h"
@@ -33,11 +37,15 @@ struct Timing
 };
 
 // Both trainers print "..., S seconds, N images" per iteration.
-Timing runTrainer(const QString& program, const QStringList& args, const QString& folder, int iterations)
+Timing runTrainer(const QString& program, const QStringList& args, const QString& folder, int iterations,
+                  const QString& engine = "darknet")
 {
     QDir(folder + "/data_gen/backup").removeRecursively();
     QDir().mkpath(folder + "/data_gen/backup");
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELA_TRAINER_ENGINE", engine);
+    process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder);
     process.setProcessChannelMode(QProcess::SeparateChannels);
     QElapsedTimer clock;
@@ -96,14 +104,17 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const bool voderoVod = args.contains("--voderovod");
-    int iterations = voderoVod ? 400 : 10;
+    const int modelAt = args.indexOf("--model");
+    const QString named = modelAt > 0 ? args.value(modelAt + 1) : QString();
+    const bool voderoVod = args.contains("--voderovod") || named.startsWith("VoderoVod");
+    const bool againstTorch = args.value(args.indexOf("--engine") + 1) == "torch" && args.contains("--engine");
+    int iterations = args.contains("--voderovod") ? 400 : 10;
     const int at = args.indexOf("--iterations");
     if (at > 0 && at + 1 < args.size())
         iterations = args.at(at + 1).toInt();
     const bool onlyOurs = args.contains("--only-ours");
     const int batch = 16;
-    const QString model = voderoVod ? "VoderoVod_32" : "darknet19";
+    const QString model = !named.isEmpty() ? named : voderoVod ? "VoderoVod_32" : "darknet19";
     const int side = voderoVod ? 608 : 256;
     const int subdivisions = voderoVod ? 8 : 1;
 
@@ -119,12 +130,23 @@ int main(int argc, char** argv)
     const int oursAt = args.indexOf("--ours");
     const QString ours = oursAt > 0 && oursAt + 1 < args.size() ? args.at(oursAt + 1)
                                                                 : testutil::binaryDir() + "/ros/vela_lib_yolo/darknet_cpu_";
-    const Timing mine = runTrainer(ours, {"classifier", "train", "data_gen/data.data", "data_gen/train.cfg", "-dont_show"},
-                                   folder.path(), iterations);
+    const QStringList trainArgs{"classifier", "train", "data_gen/data.data", "data_gen/train.cfg", "-dont_show"};
+    const Timing mine = runTrainer(ours, trainArgs, folder.path(), iterations);
     if (!mine.ok)
         return 1;
-    report("darknet_cpu_", mine, batch);
+    report(againstTorch ? "darknet_cpu_ (darknet)" : "darknet_cpu_", mine, batch);
     std::fflush(stdout);
+    if (againstTorch) {
+        const Timing torch = runTrainer(ours, trainArgs, folder.path(), iterations, "torch");
+        if (!torch.ok)
+            return 1;
+        report("darknet_cpu_ (torch)", torch, batch);
+        std::printf("torch engine against the darknet engine: %.2fx wall, %.2fx after the first iteration, "
+                    "peak memory %.2fx\n",
+                    mine.wallSeconds / torch.wallSeconds, steadySeconds(mine) / steadySeconds(torch),
+                    torch.peakMiB / mine.peakMiB);
+        return 0;
+    }
     if (onlyOurs)
         return 0;
 

@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QUuid>
 
@@ -49,7 +50,9 @@ QStringList DarknetTrainingFolder::write(const QString& genPath, const QStringLi
 
 QString DarknetTrainingFolder::instantiate(const QString& model, int batch, int subdivisions, int classes)
 {
-    QString text = testutil::readAll(testutil::sourceDir() + "/resources/ai_models/mainline/" + model + ".cfg");
+    const QString models = testutil::sourceDir() + "/resources/ai_models/";
+    const QString mainline = models + "mainline/" + model + ".cfg";
+    QString text = testutil::readAll(QFile::exists(mainline) ? mainline : models + "forkline/" + model + ".cfg");
     text.replace("$batch$", QString::number(batch));
     text.replace("$subdivisions$", QString::number(subdivisions));
     text.replace("$classes$", QString::number(classes));

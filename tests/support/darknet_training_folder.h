@@ -15,7 +15,8 @@ public:
     static QStringList write(const QString& genPath, const QStringList& classes, int imagesPerClass, int minSize,
                              int maxSize, unsigned seed = 1);
 
-    // The template of resources/ai_models/mainline/<model>.cfg with its placeholders replaced.
+    // The template of resources/ai_models/{mainline,forkline}/<model>.cfg with its placeholders
+    // replaced.
     static QString instantiate(const QString& model, int batch, int subdivisions, int classes);
 
     // Replaces the value of key in the [net] section of a configuration text.

@@ -10,6 +10,7 @@
 #include "training_run.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -186,6 +187,8 @@ int ClassifierTrainer::run(const TrainerArguments& args)
     setup.validation = ValidationSet::load(in.data, in.set, &warnings);
     for (const auto& w : warnings)
         DiagnosticLine::warning(w);
-    const RunPace pace;
+    RunPace pace;
+    const char* every = std::getenv("VELA_TRAINER_EVALUATE_EVERY");
+    pace.evaluateEveryIterations = every ? std::max(0LL, std::atoll(every)) : 0;
     return TrainingRun(*engine, setup, pace).train();
 }

@@ -18,6 +18,9 @@ struct RunPace
     double evaluationGapSeconds = 5.0;
     // A stop runs one last evaluation only when the previous one took no longer than this.
     double lastEvaluationAtStopSeconds = 2.0;
+    // Above 0: an evaluation every so many iterations instead, whatever they take
+    // (VELA_TRAINER_EVALUATE_EVERY), for runs that must evaluate at the same iterations each time.
+    int64_t evaluateEveryIterations = 0;
 
     // Seconds on a monotonic clock; the steady clock when empty.
     std::function<double()> clock;

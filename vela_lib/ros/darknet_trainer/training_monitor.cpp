@@ -61,7 +61,9 @@ bool TrainingMonitor::afterIteration(const IterationReport& progress, bool backu
     report.addIteration(progress.iteration, progress.averageLoss, progress.accuracy);
     if (evaluator) {
         bool made = false;
-        if (lastEvaluated != progress.iteration && evaluationDue(backupWritten))
+        const bool due = pace.evaluateEveryIterations > 0 ? progress.iteration % pace.evaluateEveryIterations == 0
+                                                           : evaluationDue(backupWritten);
+        if (lastEvaluated != progress.iteration && due)
             return evaluate(progress.iteration, true, &made, error);
         return true;
     }

@@ -2,6 +2,7 @@
 
 #include "net_settings.h"
 #include "run_seed.h"
+#include "torch_host_memory.h"
 #include "torch_network.h"
 #include "weights_file.h"
 
@@ -153,6 +154,7 @@ bool TorchEngine::build(const std::string& cfgPath, std::string* error)
         // Every core, as the darknet engine's kernels use them; the library's own default counts
         // physical cores only.
         at::set_num_threads(int(std::max(1u, std::thread::hardware_concurrency())));
+        TorchHostMemory::install();
         unsigned seed = 0;
         at::manual_seed(RunSeed::fixed(&seed) ? seed : std::random_device()());
         const NetSettings& net = state->net;
@@ -221,7 +223,8 @@ TrainingEngine::Step TorchEngine::trainBatch(const Batch& batch, const std::func
             }
             const size_t first = size_t(pass) * size_t(perPass);
             const at::Tensor input = at::from_blob(const_cast<float*>(batch.x.data()) + first * size_t(batch.inputsPerImage),
-                                                   {perPass, net.channels, net.height, net.width});
+                                                   {perPass, net.channels, net.height, net.width})
+                                         .contiguous(at::MemoryFormat::ChannelsLast);
             const at::Tensor truth = at::from_blob(const_cast<float*>(batch.y.data()) + first * size_t(batch.classes),
                                                    {perPass, int64_t(batch.classes)});
             lossSum += state->pass(input, truth, &step.correct);
@@ -240,7 +243,8 @@ void TorchEngine::predict(const float* inputs, int images, std::vector<float>* s
         at::NoGradGuard noGrad;
         const NetSettings& net = state->net;
         const at::Tensor input =
-            at::from_blob(const_cast<float*>(inputs), {int64_t(images), net.channels, net.height, net.width});
+            at::from_blob(const_cast<float*>(inputs), {int64_t(images), net.channels, net.height, net.width})
+                .contiguous(at::MemoryFormat::ChannelsLast);
         const at::Tensor out = state->network.forward(input, false).scores.contiguous();
         scores->assign(out.data_ptr<float>(), out.data_ptr<float>() + out.numel());
     });

@@ -65,18 +65,20 @@ bool setTo(const CfgSection& s, const char* key, std::string* text)
     return true;
 }
 
-at::Tensor activate(const at::Tensor& x, Activation a)
+// The activation of a freshly computed tensor. Where the gradient can be had from the result,
+// the tensor is overwritten: one map fewer kept for the backward pass.
+at::Tensor activate(at::Tensor x, Activation a)
 {
     switch (a) {
     case Activation::Linear: return x;
-    case Activation::Leaky: return at::leaky_relu(x, 0.1);
-    case Activation::Relu: return at::relu(x);
-    case Activation::Relie: return at::leaky_relu(x, 0.01);
+    case Activation::Leaky: return at::leaky_relu_(x, 0.1);
+    case Activation::Relu: return at::relu_(x);
+    case Activation::Relie: return at::leaky_relu_(x, 0.01);
     case Activation::Ramp: return at::relu(x) + 0.1 * x;
-    case Activation::Logistic: return at::sigmoid(x);
+    case Activation::Logistic: return at::sigmoid_(x);
     case Activation::Loggy: return 2 * at::sigmoid(x) - 1;
-    case Activation::Tanh: return at::tanh(x);
-    case Activation::Elu: return at::elu(x);
+    case Activation::Tanh: return at::tanh_(x);
+    case Activation::Elu: return at::elu_(x);
     case Activation::Selu: return 1.0507 * at::where(x >= 0, x, 1.6732 * (at::exp(x) - 1));
     case Activation::Swish: return x * at::sigmoid(x);
     }
@@ -274,7 +276,8 @@ void TorchNetwork::initialise(Layer& l)
     const int64_t n = l.units;
     if (l.kind == Kind::Convolutional) {
         const int64_t perGroup = l.in.c / l.groups;
-        l.weights = at::randn({n, perGroup, l.size, l.size}) * std::sqrt(2.0 / double(l.size * l.size * perGroup));
+        l.weights = (at::randn({n, perGroup, l.size, l.size}) * std::sqrt(2.0 / double(l.size * l.size * perGroup)))
+                        .contiguous(at::MemoryFormat::ChannelsLast);
     } else {
         l.weights = (at::rand({n, int64_t(l.in.outputs)}) * 2 - 1) * std::sqrt(2.0 / double(l.in.outputs));
     }

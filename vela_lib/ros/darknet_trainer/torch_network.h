@@ -53,7 +53,8 @@ public:
     bool build(const CfgDocument& document, const ShapeWalk::Shape& input, std::string* error);
 
     // A batch (images x 3 x height x width) through the network. In training mode with the
-    // layers' randomness (dropout, crop) and batch statistics, updating the rolling ones.
+    // layers' randomness (dropout, crop) and batch statistics, updating the rolling ones. Maps are
+    // kept channels last, the order the library's convolutions run fastest in.
     Output forward(const at::Tensor& input, bool train);
 
     // The trainable tensors, with whether darknet's decay applies (weights) and their layer's

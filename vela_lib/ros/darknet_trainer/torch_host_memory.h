@@ -1,0 +1,27 @@
+#pragma once
+
+#include <c10/core/Allocator.h>
+
+#include <cstddef>
+
+// LibTorch's host memory for training: large blocks are kept when a tensor lets go of them and
+// handed to the next tensor of (about) the same size, instead of going back to the system. A
+// training iteration makes and drops the same tensors every time, and fresh memory costs a page
+// fault per page when first written (on a virtual machine several times a fast kernel's whole
+// work on it); the darknet engine avoids this by allocating everything once. New blocks ask for
+// transparent huge pages. Small blocks stay with LibTorch's own allocator.
+class TorchHostMemory final : public c10::Allocator
+{
+public:
+    // Makes it LibTorch's CPU allocator; once per process, later calls do nothing.
+    static void install();
+
+    c10::DataPtr allocate(size_t bytes) const override;
+    c10::DeleterFnPtr raw_deleter() const override { return &release; }
+
+    // Blocks from this size on are kept.
+    static constexpr size_t kSmallestKept = size_t(1) << 20;
+
+private:
+    static void release(void* data);
+};

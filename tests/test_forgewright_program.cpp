@@ -101,7 +101,9 @@ private slots:
         testutil::writeBytes(dir.path() + "/ruzerizozize.json", QJsonDocument(state).toJson());
         const Run run = runForgewright(dir.path(), {"gen"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        // No project: refused, after the folder was taken as written.
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(lastRecord(dir.path())["gen_error"].toString(), QString("nothing to generate: no project folder is chosen"));
     }
 
     void onlyGenerationRunsForGenThenTrain()
@@ -109,7 +111,7 @@ private slots:
         QTemporaryDir dir;
         const Run run = runForgewright(dir.path(), {"gen", "train"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.exitCode, 1); // the default project does not exist here
         // "train" was never looked at: the counted marker would have been created.
         QVERIFY(!QFileInfo::exists(dir.path() + "/colab_counted"));
     }
@@ -136,17 +138,19 @@ private slots:
         testutil::writeBytes(dir.path() + "/ruzerizozize.json", "[]");
         const Run run = runForgewright(dir.path(), {"gen"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        QVERIFY(lastRecord(dir.path()).contains("gen_error")); // obeyed: nothing to generate
         QVERIFY2(run.err.contains("read json error"), run.err.constData());
         QCOMPARE(testutil::readBytes(dir.path() + "/ruzerizozize.json"), QByteArray("[]"));
     }
 
-    void brokenStateFileIgnoresTheArguments()
+    // Nobody would see the window that a broken state file used to leave a batch run at.
+    void brokenStateFileEndsABatchRun()
     {
         QTemporaryDir dir;
         testutil::writeBytes(dir.path() + "/ruzerizozize.json", "{");
         const Run run = runForgewright(dir.path(), {"gen"}, kInteractiveWaitMs);
-        QVERIFY(!run.finished);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("fromJson failed: "), run.err.constData());
     }
 
@@ -246,7 +250,7 @@ private slots:
         QDir().mkpath(project + "/nested/c");
         QFile::copy(project + "/c/0.png", project + "/nested/c/0.png");
         writeState(dir.path(), {{"prj_path", project}, {"gen_path", dir.path()}, {"gen_size", "64"},
-                                {"batch", "many"}, {"model", "darknet20"}, {"use_augmen", false}});
+                                {"batch", "many"}, {"model", "darknet20"}, {"use_augmen", false}, {"gen_jpg", true}});
         const Run run = runForgewright(dir.path(), {"gen"});
         QCOMPARE(run.exitCode, 0);
         const QJsonObject first = QJsonDocument::fromJson(run.out.left(run.out.indexOf('\n'))).object();

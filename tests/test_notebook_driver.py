@@ -280,7 +280,7 @@ class HostileInput(InterfaceFolder):
         (data_gen / "backup" / "train.backup").write_bytes(b"hours of training")
         with contextlib.redirect_stdout(io.StringIO()) as said:
             self.generate()
-        moved = Path(re.search(r"moved to (\S+)", said.getvalue()).group(1))
+        moved = Path(re.search(r"moved to (.+)", said.getvalue()).group(1))
         self.assertEqual(moved.parent, data_gen.parent / "backups")
         self.assertEqual((moved / "train.backup").read_bytes(), b"hours of training")
         self.assertEqual(list((data_gen / "backup").iterdir()), [])

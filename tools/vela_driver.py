@@ -14,6 +14,7 @@ Everything lives in one interface folder: $VELA_TMP_DIR, else /tmp (the programs
 rule). Only the Python standard library is used.
 """
 
+import fcntl
 import json
 import os
 import shutil
@@ -37,6 +38,7 @@ COMMAND_FILE = "derarodizir_test.cmd"
 HEARTBEAT_FILE = "derarodizir.run"
 SERVER_LOG = "derarodizir.log"
 RESULT_FILE = "derarodizir_result.png"
+SERVER_LOCK = "derarodizir.lock"
 
 # What a new trainer saves (on a machine without a GPU); write_state starts from it when there
 # is no state file yet, because the trainer reads a missing key as false or 0.
@@ -171,6 +173,19 @@ def _check_state_values(settings):
         raise DriverError(f"unknown model {settings.get('model')!r}; the trainer knows: {', '.join(MODELS)}")
 
 
+def _first_record(stream, key):
+    """The first record holding key among the JSON lines of a program's standard output."""
+    for line in stream:
+        if line.startswith(b"{") and key.encode() in line:
+            try:
+                record = json.loads(line)
+            except ValueError:
+                continue
+            if isinstance(record, dict) and key in record:
+                return record
+    return {}
+
+
 def _fresh_log(name):
     """Remove a log before the request it answers, so that no record of an earlier run or
     command is ever taken for the answer."""
@@ -189,16 +204,12 @@ def gen(timeout=1800, on_progress=None):
     _fresh_log(TRAIN_LOG)
     # Standard error goes to a file: a pipe that nobody reads while waiting fills up (thousands
     # of decoder warnings) and leaves forgewright blocked for good.
-    with tempfile.TemporaryFile() as err_file:
-        proc = subprocess.Popen([program, "gen"], env=_program_env(), stdout=subprocess.DEVNULL,
-                                stderr=err_file)
+    with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as out_file:
+        proc = subprocess.Popen([program, "gen"], env=_program_env(), stdout=out_file, stderr=err_file)
         last = -1
-        first = None
         deadline = time.monotonic() + timeout
         while proc.poll() is None:
             record = read_record(_path(TRAIN_LOG))
-            if record and first is None and "gen_total" in record:
-                first = record
             if record and "gen_progress" in record and record["gen_progress"] != last:
                 last = record["gen_progress"]
                 if on_progress:
@@ -210,8 +221,10 @@ def gen(timeout=1800, on_progress=None):
             time.sleep(0.2)
         err_file.seek(0)
         err = err_file.read().decode("utf-8", "replace")
+        # The log keeps only the latest record; standard output has them all.
+        out_file.seek(0)
+        first = _first_record(out_file, "gen_total")
     record = read_record(_path(TRAIN_LOG)) or {}
-    first = first or (record if "gen_total" in record else {})
     if proc.returncode != 0:
         if "gen_error" in record:
             raise DriverError(f"generation refused: {record['gen_error']}")
@@ -478,6 +491,11 @@ def serve(timeout=60):
     """Start seerkeep and wait until it answers commands."""
     global _server
     program = _find_program("seerkeep", "VELA_SEERKEEP")
+    # The server refuses to share its folder too, but a ping could be answered by the other one
+    # before the new one has found out.
+    holder = _server_lock_holder()
+    if holder is not None:
+        raise DriverError(f"another server (process {holder}) already answers the commands in {interface_dir()}")
     with tempfile.TemporaryFile() as err_file:
         proc = subprocess.Popen([program], env=_program_env(), stdout=subprocess.DEVNULL, stderr=err_file)
         deadline = time.monotonic() + timeout
@@ -496,6 +514,19 @@ def serve(timeout=60):
                 continue
     proc.terminate()
     raise DriverError("seerkeep did not start answering")
+
+
+def _server_lock_holder():
+    """The process id written into the lock of a server that holds it, else None."""
+    try:
+        with open(_path(SERVER_LOCK), "rb") as lock:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                return lock.read().decode("ascii", "replace").strip() or "unknown"
+    except FileNotFoundError:
+        pass
+    return None
 
 
 def update(model_folder, timeout=120):

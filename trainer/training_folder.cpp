@@ -34,6 +34,8 @@ QString resolvedFolder(const QString& path)
 
 QString nestingProblem(const QString& projectFolder, const QString& genFolder)
 {
+    if (projectFolder.isEmpty() || genFolder.isEmpty())
+        return QString(); // no folder, nothing to nest
     const QString project = resolvedFolder(projectFolder);
     const QString training = resolvedFolder(folderIn(genFolder));
     if (project.startsWith(training))

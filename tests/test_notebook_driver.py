@@ -54,7 +54,7 @@ class InterfaceFolder(unittest.TestCase):
 class TheWholeRoad(InterfaceFolder):
     def test_generate_train_stop_export_serve_classify(self):
         gen_folder = self.work / "gen"
-        state = vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        state = vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False)
         self.assertEqual(state["batch"], 16)  # the trainer's defaults fill what was not given
         progress = []
         self.assertEqual(vd.gen(on_progress=progress.append), 100)
@@ -96,7 +96,7 @@ class TheWholeRoad(InterfaceFolder):
 class HeldOutValidation(InterfaceFolder):
     def test_best_weights_report_and_server_agree(self):
         gen_folder = self.work / "gen"
-        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False,
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False,
                        valid_percent=20)
         vd.gen()
         data_gen = gen_folder / "data_gen"
@@ -165,7 +165,7 @@ class FailuresEndInRecords(InterfaceFolder):
 
     def generate(self, project=SAMPLES / "shapes", **settings):
         gen_folder = self.work / "gen"
-        vd.write_state(project, gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False, **settings)
+        vd.write_state(project, gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False, **settings)
         vd.gen()
         return gen_folder / "data_gen"
 
@@ -221,7 +221,7 @@ class FailuresEndInRecords(InterfaceFolder):
 
     def test_settings_whose_output_cannot_fit_write_nothing(self):
         gen_folder = self.work / "gen"
-        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False)
         done = subprocess.run([vd._find_program("run-forgewright", "VELA_FORGEWRIGHT"), "gen"],
                               env=vd._program_env(), capture_output=True, text=True, timeout=600)
         self.assertEqual(done.returncode, 0, done.stderr[-2000:])
@@ -432,7 +432,7 @@ class TheInstalledLayout(InterfaceFolder):
         # The installed launcher and driver work without the build tree.
         env = dict(os.environ, VELA_FORGEWRIGHT=str(prefix / "bin" / "run-forgewright"))
         env.pop("VELA_BUILD_DIR", None)
-        vd.write_state(prefix / "share/vela/samples/shapes", self.work / "gen", gen_size=32, use_augmen=False)
+        vd.write_state(prefix / "share/vela/samples/shapes", self.work / "gen", gen_size=64, use_augmen=False)
         done = subprocess.run([str(prefix / "bin" / "run-forgewright"), "gen"], env=env, capture_output=True)
         self.assertEqual(done.returncode, 0)
         self.assertTrue((self.work / "gen" / "data_gen" / "train.cfg").exists())

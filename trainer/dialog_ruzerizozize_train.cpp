@@ -360,8 +360,11 @@ void DialogRuzerizOzize::processStateChanged(QProcess::ProcessState state)
     } else {
         ui->textEdit_train_console->append(QStringLiteral("\n############ Stopped ##############"));
         tickTimer.stop();
-        // The backup is written; the next start from this interface folder may go ahead.
-        trainLock.release();
+        // The backup is written; the next start from this interface folder may go ahead. A
+        // batch run keeps the lock until it exits: it still answers the stop file, which the
+        // next start would otherwise take away before it is seen.
+        if (!exitOnStop)
+            trainLock.release();
     }
 }
 

@@ -21,8 +21,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
-#include <QJsonArray>
 #include <QDir>
+#include <QJsonArray>
 #include <QThread>
 
 #include <opencv2/core/utility.hpp>

@@ -23,12 +23,16 @@ public:
     static QString defaultGenFolder() { return file("ruzerizozize_gen"); }
     static QString noiseImage(const QString& extension) { return file("vela_rand_img" + extension); }
     static QString randomClassFolder(const QString& instanceId) { return file("classif_train_" + instanceId); }
+    // Held by the forgewright whose trainer runs: one training per interface folder.
+    static QString trainerLock() { return file("ruzerizozize.lock"); }
 
     // Server
     static QString serverCommand() { return file("derarodizir_test.cmd"); }
     static QString serverHeartbeat() { return file("derarodizir.run"); }
     static QString serverLog() { return file("derarodizir.log"); }
     static QString serverResult() { return file("derarodizir_result.png"); }
+    // Held by the running server: one server per interface folder.
+    static QString serverLock() { return file("derarodizir.lock"); }
     static QString defaultModelFolder() { return file("derarodizir_model_test"); }
     static QString defaultTestImage() { return file("derarodizir_img_test.png"); }
 

@@ -1,5 +1,6 @@
 #include "picture_file.h"
 
+#include "picture_header.h"
 #include "png_encoder.h"
 
 #include <QDebug>
@@ -71,17 +72,17 @@ bool jpegReachesItsEnd(const QByteArray& bytes)
     return false;
 }
 
-// The header tells the size before anything is decoded. Formats that Qt cannot read here are
-// left to OpenCV, which refuses pictures beyond its own pixel limit.
-bool tooLargeToDecode(const QString& path)
+// The header tells the size before anything is decoded: our own reading for the formats a
+// camera or a notebook produces, Qt's for the others it knows. What neither knows is left to
+// OpenCV, which refuses pictures beyond its own pixel limit.
+QSize declaredSize(const QString& path)
 {
+    const QSize size = PictureHeader::declaredSize(path);
+    if (size.isValid())
+        return size;
     QImageReader header(path);
     header.setDecideFormatFromContent(true);
-    const QSize size = header.size();
-    if (!size.isValid() || qint64(size.width()) * size.height() <= PictureFile::pixelBudget())
-        return false;
-    qDebug().noquote() << "picture too large to decode:" << path << size.width() << "x" << size.height();
-    return true;
+    return header.size();
 }
 
 cv::Mat decodeColour(const QByteArray& bytes, const QString& path)
@@ -118,12 +119,29 @@ qint64 PictureFile::pixelBudget()
     return std::min(kMaxPixels, memory / 12);
 }
 
+QString PictureFile::sizeRefusal(const QString& path)
+{
+    const QSize size = declaredSize(path);
+    const qint64 budget = pixelBudget();
+    if (!size.isValid() || qint64(size.width()) * size.height() <= budget)
+        return QString();
+    return QStringLiteral("its header declares %1 x %2 pixels, more than the %3 that may be decoded")
+        .arg(size.width())
+        .arg(size.height())
+        .arg(budget);
+}
+
 cv::Mat PictureFile::readColour(const QString& path, Ending ending)
 {
     const QFileInfo info(path);
     // Folders and special files (a FIFO would block the reader) are no pictures.
-    if (!info.isFile() || info.size() > kMaxFileBytes || tooLargeToDecode(path))
+    if (!info.isFile() || info.size() > kMaxFileBytes)
         return cv::Mat();
+    const QString tooLarge = sizeRefusal(path);
+    if (!tooLarge.isEmpty()) {
+        qWarning().noquote() << "picture not decoded:" << path << tooLarge;
+        return cv::Mat();
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return cv::Mat();

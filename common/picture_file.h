@@ -28,7 +28,11 @@ public:
     static bool isCutShort(const QByteArray& bytes);
     // The largest picture, in pixels, that may be decoded now.
     static qint64 pixelBudget();
-    // The file as an 8-bit BGR image, or an empty image.
+    // Why the file is not decoded for its size ("its header declares W x H pixels, more than
+    // the N that may be decoded"), or empty when its header declares no more than pixelBudget().
+    static QString sizeRefusal(const QString& path);
+    // The file as an 8-bit BGR image, or an empty image. A picture refused for its size is
+    // named in a warning.
     static cv::Mat readColour(const QString& path, Ending ending = Ending::AsDecoded);
     // Encodes by the path's extension and writes the file whole. Unsynced by default: a lost
     // training image is made again by the next generation.

@@ -45,6 +45,12 @@ void DialogDeraRodizir_v2::update_model(QString folder)
     QJsonObject log = record("update_start");
     show_log(log);
 
+    // The previous network goes first, so that no failed update, whatever its cause, leaves it
+    // answering tests as though it were the model just asked for.
+    ClassifConfig* previous = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
+    if (previous && previous->loaded)
+        vela_lib_darknet_widget::dlg_classif_lst_config->unload(kTestConfigName, previous);
+
     // The folder is used as given: a trailing slash gives a doubled one.
     const QString weights = folder + "/train.weights";
     if (!QFileInfo::exists(weights)) {
@@ -53,11 +59,6 @@ void DialogDeraRodizir_v2::update_model(QString folder)
         show_log(log);
         return;
     }
-
-    // The previous network goes first, so that a failed load cannot leave it answering.
-    ClassifConfig* previous = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
-    if (previous && previous->loaded)
-        vela_lib_darknet_widget::dlg_classif_lst_config->unload(kTestConfigName, previous);
 
     const bool ok = vela_lib_darknet_widget::dlg_classif_lst_config->addConfigPath(kTestConfigName, folder,
                                                                                   backendName(backendForThisMachine()));
@@ -82,6 +83,10 @@ void DialogDeraRodizir_v2::test_model(QString path)
 
     if (!QFileInfo::exists(path))
         return fail("not found : " + path);
+    // Told apart from an unreadable picture: a small file may declare one of gigabytes.
+    const QString tooLarge = PictureFile::sizeRefusal(path);
+    if (!tooLarge.isEmpty())
+        return fail("picture too large to decode, " + tooLarge + " : " + path);
     ClassifConfig* config = DialogListConfigs::map_classif_cfgs.value(kTestConfigName, nullptr);
     if (!config || !config->loaded)
         return fail(QStringLiteral("no model loaded"));

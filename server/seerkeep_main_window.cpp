@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 namespace seerkeep {
@@ -78,8 +79,10 @@ void seerkeep_main_window::on_pushButton_clicked()
 void seerkeep_main_window::loop_cmd()
 {
     QString text;
-    if (!ServerCommand::readFile(InterfacePaths::serverCommand(), text))
+    if (!ServerCommand::readFile(InterfacePaths::serverCommand(), text)) {
+        discardNonFileCommand();
         return;
+    }
     qDebug().noquote() << text;
 
     const ServerCommand command = ServerCommand::parse(text);
@@ -101,6 +104,25 @@ void seerkeep_main_window::loop_cmd()
 
     QFile::remove(InterfacePaths::serverCommand());
     Heartbeat::write(InterfacePaths::serverHeartbeat());
+}
+
+void seerkeep_main_window::discardNonFileCommand()
+{
+    const QString path = InterfacePaths::serverCommand();
+    const QFileInfo info(path);
+    if (!info.exists() || info.isFile())
+        return; // absent, or a file not readable yet: as before
+    const bool removed = info.isDir() ? QDir().rmdir(path) : QFile::remove(path);
+    if (removed) {
+        qWarning().noquote() << "the command file" << path << "was no file but"
+                             << (info.isDir() ? "a folder" : "a special file") << "; removed, no command carried out";
+        Heartbeat::write(InterfacePaths::serverHeartbeat());
+        toldUnremovable = false;
+    } else if (!toldUnremovable) {
+        qWarning().noquote() << "the command file" << path << "is no file and cannot be removed; no command "
+                             << "can arrive until it is gone";
+        toldUnremovable = true;
+    }
 }
 
 } // namespace seerkeep

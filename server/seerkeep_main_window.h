@@ -38,6 +38,10 @@ private:
     QTimer* loop_timer = nullptr;
     Ui::seerkeep_main_window* ui;
     QString id_token;
+    // Something at the command file's path that is no file (a folder, a FIFO): it holds no
+    // command and is removed, or, when it cannot be, told about once.
+    void discardNonFileCommand();
+    bool toldUnremovable = false;
 };
 
 } // namespace seerkeep

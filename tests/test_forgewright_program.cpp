@@ -1,11 +1,15 @@
 // The forgewright program as the notebook runs it: start-up files and the batch words.
 #include "test_support.h"
 
+#include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QtTest>
 
 #include <algorithm>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -43,6 +47,17 @@ Run runForgewright(const QString& interfaceDir, const QStringList& args, int wai
 // How long an interactive run is given to show that it does not end by itself.
 constexpr int kInteractiveWaitMs = 4000;
 
+QJsonObject lastRecord(const QString& interfaceDir)
+{
+    const QByteArray log = testutil::readBytes(interfaceDir + "/ruzerizozize.log").trimmed();
+    return QJsonDocument::fromJson(log.mid(log.lastIndexOf('\n') + 1)).object();
+}
+
+void writeState(const QString& interfaceDir, const QJsonObject& state)
+{
+    testutil::writeBytes(interfaceDir + "/ruzerizozize.json", QJsonDocument(state).toJson());
+}
+
 } // namespace
 
 class TestForgewrightProgram : public QObject
@@ -56,7 +71,8 @@ private slots:
         testutil::writeBytes(dir.path() + "/ruzerizozize.log", "{\"old\":1}\n");
         const Run run = runForgewright(dir.path(), {"gen"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        // The default project does not exist here: nothing to generate is a refusal.
+        QCOMPARE(run.exitCode, 1);
 
         const QByteArray bytes = testutil::readBytes(dir.path() + "/ruzerizozize.json");
         const QJsonObject state = QJsonDocument::fromJson(bytes).object();
@@ -72,7 +88,8 @@ private slots:
 
         QVERIFY(QFileInfo(dir.path() + "/ruzerizozize_gen").isDir());
         QVERIFY(QFileInfo::exists(dir.path() + "/ruzerizozize.stop"));
-        QVERIFY(!QFileInfo::exists(dir.path() + "/ruzerizozize.log"));
+        // The old log went at start-up; what is there now is this run's refusal.
+        QVERIFY(lastRecord(dir.path())["gen_error"].toString().contains("does not exist"));
     }
 
     void stateFilePathsKeepShellCharacters()
@@ -84,7 +101,9 @@ private slots:
         testutil::writeBytes(dir.path() + "/ruzerizozize.json", QJsonDocument(state).toJson());
         const Run run = runForgewright(dir.path(), {"gen"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        // No project: refused, after the folder was taken as written.
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(lastRecord(dir.path())["gen_error"].toString(), QString("nothing to generate: no project folder is chosen"));
     }
 
     void onlyGenerationRunsForGenThenTrain()
@@ -92,7 +111,7 @@ private slots:
         QTemporaryDir dir;
         const Run run = runForgewright(dir.path(), {"gen", "train"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.exitCode, 1); // the default project does not exist here
         // "train" was never looked at: the counted marker would have been created.
         QVERIFY(!QFileInfo::exists(dir.path() + "/colab_counted"));
     }
@@ -119,17 +138,19 @@ private slots:
         testutil::writeBytes(dir.path() + "/ruzerizozize.json", "[]");
         const Run run = runForgewright(dir.path(), {"gen"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        QVERIFY(lastRecord(dir.path()).contains("gen_error")); // obeyed: nothing to generate
         QVERIFY2(run.err.contains("read json error"), run.err.constData());
         QCOMPARE(testutil::readBytes(dir.path() + "/ruzerizozize.json"), QByteArray("[]"));
     }
 
-    void brokenStateFileIgnoresTheArguments()
+    // Nobody would see the window that a broken state file used to leave a batch run at.
+    void brokenStateFileEndsABatchRun()
     {
         QTemporaryDir dir;
         testutil::writeBytes(dir.path() + "/ruzerizozize.json", "{");
         const Run run = runForgewright(dir.path(), {"gen"}, kInteractiveWaitMs);
-        QVERIFY(!run.finished);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("fromJson failed: "), run.err.constData());
     }
 
@@ -195,8 +216,141 @@ private slots:
         testutil::writeBytes(dir.path() + "/ruzerizozize.json", QJsonDocument(state).toJson());
         const Run run = runForgewright(dir.path(), {"gen"});
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.exitCode, 1);
         QVERIFY(run.err.contains("Can not open this project folder"));
+        QVERIFY(lastRecord(dir.path())["gen_error"].toString().contains("holds no class folder"));
+    }
+
+    // Folders that nest: generation would delete its own sources, or scan its own output.
+    void foldersThatNestAreRefusedBeforeAnythingIsDeleted()
+    {
+        QTemporaryDir dir;
+        const QString gen = dir.path() + "/gen";
+        SyntheticProject::write(gen + "/data_gen", {"circle", "square"}, 3);
+        writeState(dir.path(), {{"prj_path", gen + "/data_gen"}, {"gen_path", gen}});
+        Run run = runForgewright(dir.path(), {"gen"});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(lastRecord(dir.path())["gen_error"].toString().contains("lies inside, the training folder"));
+        QCOMPARE(QDir(gen + "/data_gen/circle").entryList(QDir::Files).size(), 3);
+        QCOMPARE(QDir(gen + "/data_gen/square").entryList(QDir::Files).size(), 3);
+
+        writeState(dir.path(), {{"prj_path", gen + "/data_gen"}, {"gen_path", gen + "/data_gen/circle"}});
+        run = runForgewright(dir.path(), {"gen"});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(lastRecord(dir.path())["gen_error"].toString().contains("lies inside, the project folder"));
+        QVERIFY(!QFileInfo::exists(gen + "/data_gen/circle/data_gen"));
+    }
+
+    // Names that would break names.list or merge are named; numbers written as strings count.
+    void classNamesAndStateValuesThatWouldMisleadAreNamed()
+    {
+        QTemporaryDir dir;
+        const QString project = dir.path() + "/project";
+        SyntheticProject::write(project, {"a b", "ab", "two\nlines", "c"}, 2);
+        QDir().mkpath(project + "/nested/c");
+        QFile::copy(project + "/c/0.png", project + "/nested/c/0.png");
+        writeState(dir.path(), {{"prj_path", project}, {"gen_path", dir.path()}, {"gen_size", "64"},
+                                {"batch", "many"}, {"model", "darknet20"}, {"use_augmen", false}, {"gen_jpg", true}});
+        const Run run = runForgewright(dir.path(), {"gen"});
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject first = QJsonDocument::fromJson(run.out.left(run.out.indexOf('\n'))).object();
+        const QString warnings = QJsonDocument(first["gen_warnings"].toArray()).toJson();
+        for (const char* named : {"class ab: folder", "two\\\\nlines", "class c: folder", "batch: \\\"many\\\"",
+                                  "model: \\\"darknet20\\\""})
+            QVERIFY2(warnings.contains(named), qPrintable(named + (" in " + warnings)));
+        QVERIFY(!warnings.contains("gen_size"));
+        const QStringList names = testutil::readAll(dir.path() + "/data_gen/names.list").split('\n');
+        QCOMPARE(names, (QStringList{"ab", "c", "twolines"}));
+        const QString picture = QDir(dir.path() + "/data_gen/train").entryInfoList(QDir::Files).value(0).filePath();
+        QCOMPARE(QImage(picture).size(), QSize(64, 64));
+    }
+
+    // A batch run that cannot read its state ends at once, with a record, rather than waiting at
+    // a window nobody sees.
+    void batchRunsEndOnAStateFileTheyCannotRead_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("word");
+        const QList<QPair<const char*, QByteArray> > files = {{"empty", ""},
+                                                              {"truncated", "{\"prj_path\": \"/data"},
+                                                              {"not UTF-8", "{\"prj_path\": \"\xff\xfe\"}"},
+                                                              {"NaN", "{\"batch\": NaN}"}};
+        for (const auto& file : files) {
+            for (const char* word : {"gen", "train"})
+                QTest::newRow(qPrintable(QString("%1 %2").arg(file.first, word))) << file.second << QString(word);
+        }
+    }
+    void batchRunsEndOnAStateFileTheyCannotRead()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, word);
+        QTemporaryDir dir;
+        testutil::writeBytes(dir.path() + "/ruzerizozize.json", content);
+        const Run run = runForgewright(dir.path(), {word}, kInteractiveWaitMs);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.err.contains("forgewright: the state file"));
+        const QJsonObject record = lastRecord(dir.path());
+        if (word == "gen")
+            QVERIFY(record["gen_error"].toString().contains("state file"));
+        else
+            QCOMPARE(record["train_end"].toObject()["code"].toInt(), 1);
+    }
+
+    void aCustomWeightThatIsNoFileEndsTheBatchRun_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("missing") << "missing" << "does not exist";
+        QTest::newRow("folder") << "folder" << "is a folder";
+        QTest::newRow("FIFO") << "fifo" << "is no regular file";
+    }
+    void aCustomWeightThatIsNoFileEndsTheBatchRun()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString weights = dir.path() + "/weights";
+        if (kind == "folder")
+            QDir().mkpath(weights);
+        if (kind == "fifo")
+            QVERIFY(mkfifo(QFile::encodeName(weights).constData(), 0644) == 0);
+        writeState(dir.path(), {{"gen_path", dir.path()}, {"continue_train", true}, {"continue_defalut", false},
+                                {"continue_custom", true}, {"custom_wg", weights}});
+        const Run run = runForgewright(dir.path(), {"train"}, kInteractiveWaitMs);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
+        const QJsonObject end = lastRecord(dir.path())["train_end"].toObject();
+        QCOMPARE(end["code"].toInt(), 1);
+        QVERIFY2(end["reason"].toString().contains(weights + " " + said), qPrintable(end["reason"].toString()));
+    }
+
+    // A trainer killed while it writes says nothing about why: its last line is no reason.
+    void aKilledTrainerIsReportedAsKilled()
+    {
+        QTemporaryDir dir;
+        const QString package = dir.path() + "/ros/vela_lib_yolo";
+        QDir().mkpath(package);
+        QFile::copy(testutil::binaryDir() + "/ros/vela_lib_yolo/package.xml", package + "/package.xml");
+        for (const char* name : {"darknet_", "darknet_cpu_"}) {
+            testutil::writeBytes(package + "/" + name,
+                                 "#!/bin/sh\necho 'Saving weights to data_gen/backup/train.backup.tmp' >&2\n"
+                                 "sleep 0.3\nkill -9 $$\n");
+            QFile::setPermissions(package + "/" + name, QFile::permissions(package + "/" + name) | QFile::ExeOwner);
+        }
+        writeState(dir.path(), {{"gen_path", dir.path()}, {"continue_train", false}});
+        QProcess forgewright;
+        QProcessEnvironment environment = testutil::programEnvironment(dir.path());
+        environment.insert("ROS_PACKAGE_PATH", dir.path() + "/ros");
+        forgewright.setProcessEnvironment(environment);
+        forgewright.start(testutil::binaryDir() + "/trainer/forgewright", {"train"});
+        QTRY_VERIFY_WITH_TIMEOUT(lastRecord(dir.path()).contains("train_end"), 20000);
+        const QJsonObject end = lastRecord(dir.path())["train_end"].toObject();
+        QCOMPARE(end["code"].toInt(), 137);
+        QCOMPARE(end["reason"].toString(), QString("the trainer was ended by signal 9"));
+        testutil::writeBytes(dir.path() + "/ruzerizozize.stop", "");
+        QVERIFY(forgewright.waitForFinished(10000));
+        QCOMPARE(forgewright.exitCode(), 0);
     }
 };
 

@@ -654,7 +654,9 @@ private slots:
         QVERIFY(!testutil::readAll(out.root + "/test.cfg").isEmpty());
         QCOMPARE(testutil::readAll(out.root + "/version"), QString("0:VoderoVod_32"));
         QCOMPARE(progressBar(dialog)->value(), 0);
-        QVERIFY(!QFileInfo::exists(InterfacePaths::trainerLog()));
+        // No progress was made; the one record says that nothing could be read.
+        QVERIFY(testutil::readAll(InterfacePaths::trainerLog()).contains("\"gen_error\":\"no picture of the project"));
+        QVERIFY(dialog.generationFailed);
         QCOMPARE(QDir(out.root + "/train").count(), 2u);
     }
 
@@ -695,8 +697,9 @@ private slots:
         QVERIFY(!QFileInfo::exists(work.path() + "/data_gen"));
         QCOMPARE(dialog.findChild<QPushButton*>("pushButton_gen")->text(), QString("Generate"));
 
-        dialog.generate(work.path() + "/missing"); // a folder that does not exist
-        QVERIFY(!QFileInfo::exists(work.path() + "/missing"));
+        // A folder that does not exist is made rather than silently replaced by another.
+        dialog.generate(work.path() + "/missing");
+        QVERIFY(QFileInfo::exists(work.path() + "/missing/data_gen/train.list"));
     }
 
     // The generate button during a run asks whether to stop; Yes ends the run after the

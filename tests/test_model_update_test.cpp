@@ -88,10 +88,11 @@ private slots:
         // The folder as given: its trailing slash doubles.
         QCOMPARE(record["msg"].toString(), "not found : " + empty + "/train.weights");
         QCOMPARE(record.keys(), (QStringList{"datatime", "msg", "state"}));
-        // The loaded configuration is left alone.
-        QCOMPARE(DialogListConfigs::map_classif_cfgs.value("test"), loaded);
-        QVERIFY(loaded->loaded);
-        QCOMPARE(loaded->config_path, randomModel);
+        // As after any failed update, the previous model no longer answers for the one asked for.
+        ClassifConfig* after = DialogListConfigs::map_classif_cfgs.value("test");
+        QVERIFY(!after || !after->loaded);
+        dialog.test_model(randomModel + "/train.weights");
+        QCOMPARE(onlyRecord(log())["msg"].toString(), QString("no model loaded"));
     }
 
     void reloadUnloadsTheFirstNetworkFirst()

@@ -1,5 +1,7 @@
 """The notebook driver and the demo, against the real programs of this build."""
 
+import contextlib
+import io
 import json
 import os
 import re
@@ -10,6 +12,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zlib
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parent.parent
@@ -48,7 +51,7 @@ class InterfaceFolder(unittest.TestCase):
 class TheWholeRoad(InterfaceFolder):
     def test_generate_train_stop_export_serve_classify(self):
         gen_folder = self.work / "gen"
-        state = vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        state = vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False)
         self.assertEqual(state["batch"], 16)  # the trainer's defaults fill what was not given
         progress = []
         self.assertEqual(vd.gen(on_progress=progress.append), 100)
@@ -90,7 +93,7 @@ class TheWholeRoad(InterfaceFolder):
 class HeldOutValidation(InterfaceFolder):
     def test_best_weights_report_and_server_agree(self):
         gen_folder = self.work / "gen"
-        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False,
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False,
                        valid_percent=20)
         vd.gen()
         data_gen = gen_folder / "data_gen"
@@ -159,7 +162,7 @@ class FailuresEndInRecords(InterfaceFolder):
 
     def generate(self, project=SAMPLES / "shapes", **settings):
         gen_folder = self.work / "gen"
-        vd.write_state(project, gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False, **settings)
+        vd.write_state(project, gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False, **settings)
         vd.gen()
         return gen_folder / "data_gen"
 
@@ -215,7 +218,7 @@ class FailuresEndInRecords(InterfaceFolder):
 
     def test_settings_whose_output_cannot_fit_write_nothing(self):
         gen_folder = self.work / "gen"
-        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False)
         done = subprocess.run([vd._find_program("run-forgewright", "VELA_FORGEWRIGHT"), "gen"],
                               env=vd._program_env(), capture_output=True, text=True, timeout=600)
         self.assertEqual(done.returncode, 0, done.stderr[-2000:])
@@ -239,6 +242,177 @@ class FailuresEndInRecords(InterfaceFolder):
                          before)
 
 
+def png_declaring(path, side):
+    """A grayscale PNG of side x side black pixels: a few hundred KB that decode to side^2 bytes."""
+    packer = zlib.compressobj(9)
+    row = b"\0" * (side + 1)
+    data = b"".join(packer.compress(row) for _ in range(side)) + packer.flush()
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    Path(path).write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 0, 0, 0, 0))
+                           + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+
+
+def tiff_declaring(path, side):
+    """A TIFF header declaring side x side grey pixels, with none of them stored."""
+    entries = [(256, 4, side), (257, 4, side), (258, 3, 8), (259, 3, 1), (262, 3, 1), (273, 4, 8),
+               (277, 3, 1), (278, 4, side), (279, 4, side * side)]
+    ifd = struct.pack("<H", len(entries)) + b"".join(struct.pack("<HHII", tag, kind, 1, value)
+                                                      for tag, kind, value in entries) + struct.pack("<I", 0)
+    Path(path).write_bytes(b"II*\0" + struct.pack("<I", 8) + ifd)
+
+
+class HostileInput(InterfaceFolder):
+    """Faults and hostile input lose nothing, hang nothing and are never answered with an old record."""
+
+    def generate(self, project=SAMPLES / "shapes", **settings):
+        gen_folder = self.work / "gen"
+        vd.write_state(project, gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False, **settings)
+        vd.gen()
+        return gen_folder / "data_gen"
+
+    def test_regeneration_keeps_the_trained_weights(self):
+        data_gen = self.generate()
+        (data_gen / "backup" / "train.backup").write_bytes(b"hours of training")
+        with contextlib.redirect_stdout(io.StringIO()) as said:
+            self.generate()
+        moved = Path(re.search(r"moved to (.+)", said.getvalue()).group(1))
+        self.assertEqual(moved.parent, data_gen.parent / "backups")
+        self.assertEqual((moved / "train.backup").read_bytes(), b"hours of training")
+        self.assertEqual(list((data_gen / "backup").iterdir()), [])
+
+    def test_a_backup_that_cannot_be_written_ends_the_run_with_the_error(self):
+        data_gen = self.generate()
+        # Stand-in that every trainer refuses: no backup folder can be made where a file is.
+        shutil.rmtree(data_gen / "backup")
+        (data_gen / "backup").write_bytes(b"")
+        with self.assertRaises(vd.DriverError) as failure:
+            vd.train().wait_for(budget=60)
+        self.assertIn("backup", failure.exception.end["reason"])
+        self.assertTrue(failure.exception.end["reason"].startswith("error:"))
+        vd.stop(failure.exception.run)
+
+        # A file system too small for the first backup.
+        (data_gen / "backup").unlink()
+        (data_gen / "backup").mkdir()
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8k", "tmpfs", str(data_gen / "backup")],
+                          capture_output=True).returncode != 0:
+            self.skipTest("no tmpfs can be mounted here")
+        try:
+            started = time.monotonic()
+            with self.assertRaises(vd.DriverError) as failure:
+                vd.train().wait_for(budget=120)
+            self.assertLess(time.monotonic() - started, 60)
+            # Whichever of the backup folder's files came first.
+            self.assertRegex(failure.exception.end["reason"], r"^error:.*(train\.backup|report\.json|report\.png)")
+            vd.stop(failure.exception.run)
+        finally:
+            subprocess.run(["umount", "-l", str(data_gen / "backup")])
+
+    def test_old_records_are_never_taken_for_answers(self):
+        self.generate()
+        log = self.work / vd.TRAIN_LOG
+        log.write_text(json.dumps({"train_end": {"code": 1, "reason": "an earlier failure"}}) + "\n")
+        run = vd.train()
+        try:
+            state = run.wait_for(iterations=1, budget=120)
+            self.assertGreaterEqual(state["intr"], 1)
+        finally:
+            vd.stop(run)
+        log.write_text(json.dumps({"train_state": {"intr": 99999, "acc": 100}}) + "\n")
+        run = vd.train()
+        try:
+            self.assertLess(run.wait_for(iterations=99999, budget=3)["intr"], 99999)
+        finally:
+            vd.stop(run)
+
+        server = vd.serve()
+        try:
+            (self.work / vd.SERVER_LOG).write_text(json.dumps({"state": "test_end", "results": []}) + "\n")
+            with self.assertRaises(vd.DriverError) as failure:
+                vd.test(self.work / "missing.png")
+            self.assertIn("not found", str(failure.exception))
+            for call, path in ((vd.update, self.work / "models,v2"), (vd.test, self.work / "a,b.png")):
+                with self.assertRaisesRegex(vd.DriverError, "holds a comma"):
+                    call(path)
+            # Something in the command file's place that is no file is removed by the server, or
+            # named by the driver when it cannot be.
+            command = self.work / vd.COMMAND_FILE
+            command.mkdir()
+            deadline = time.monotonic() + 5
+            while command.exists() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertFalse(command.exists())
+            (command / "inside").mkdir(parents=True)
+            with self.assertRaisesRegex(vd.DriverError, "is no file but a folder"):
+                vd.test(self.work / "missing.png")
+            shutil.rmtree(command)
+        finally:
+            vd.exit(server)
+
+    def test_one_server_per_folder_and_a_dead_one_is_noticed(self):
+        server = vd.serve()
+        with self.assertRaisesRegex(vd.DriverError, "another server .* already answers"):
+            vd.serve()
+        server.process.kill()
+        server.process.wait()
+        started = time.monotonic()
+        with self.assertRaisesRegex(vd.DriverError, "the server has ended"):
+            vd.test(self.work / "missing.png", timeout=60)
+        self.assertLess(time.monotonic() - started, 5)
+
+    def test_write_state_refuses_values_the_trainer_would_not_take(self):
+        with self.assertRaisesRegex(vd.DriverError, "gen_size"):
+            vd.write_state(SAMPLES / "shapes", self.work / "gen", gen_size="608")
+        with self.assertRaisesRegex(vd.DriverError, "unknown model 'darknet20'"):
+            vd.write_state(SAMPLES / "shapes", self.work / "gen", model="darknet20")
+        self.assertFalse((self.work / vd.STATE_FILE).exists())
+        catalogue = sorted(p.stem for p in (SOURCE / "resources" / "ai_models").rglob("*.cfg"))
+        self.assertEqual(sorted(vd.MODELS), catalogue)
+
+    def test_pictures_that_declare_gigabytes_are_refused_without_the_memory(self):
+        project = self.work / "project"
+        shutil.copytree(SAMPLES / "shapes", project)
+        (project / "AAA").mkdir()  # the first class: its picture is the one the start-up shows
+        png_declaring(project / "AAA" / "bomb.png", 16384)
+        vd.write_state(project, self.work / "gen", model="VoderoVod_32", gen_size=64, use_augmen=False)
+        measure = ("import resource, subprocess, sys; done = subprocess.run(sys.argv[1:], capture_output=True); "
+                   "sys.stderr.buffer.write(done.stderr); "
+                   "print(done.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+        done = subprocess.run([sys.executable, "-c", measure, vd._find_program("run-forgewright", "VELA_FORGEWRIGHT"),
+                               "gen"], env=vd._program_env(), capture_output=True, text=True, timeout=300)
+        code, peak_kb = map(int, done.stdout.split())
+        self.assertEqual(code, 0, done.stderr[-2000:])
+        self.assertIn("its header declares 16384 x 16384 pixels", done.stderr)
+        # Decoded, the picture alone would take 805 MB.
+        self.assertLess(peak_kb, 500 * 1024)
+        self.assertEqual(vd.read_record(self.work / vd.TRAIN_LOG)["gen_empty_classes"], ["AAA"])
+
+        tiff_declaring(self.work / "bomb.tif", 30000)
+        server = vd.serve()
+        try:
+            with self.assertRaises(vd.DriverError) as failure:
+                vd.test(self.work / "bomb.tif")
+            self.assertIn("its header declares 30000 x 30000 pixels", str(failure.exception))
+        finally:
+            vd.exit(server)
+
+    def test_a_generation_that_fills_standard_error_still_ends(self):
+        project = self.work / "project"
+        picture = (SAMPLES / "shapes" / "circle" / "circle_0.jpg").read_bytes()
+        # Stray bytes before the end marker: each decode warns "Corrupt JPEG data".
+        warned = picture[:-2] + b"\0" * 16 + picture[-2:]
+        for name in ("a", "b"):
+            (project / name).mkdir(parents=True)
+            for i in range(1200):
+                (project / name / f"{i}.jpg").write_bytes(warned)
+        vd.write_state(project, self.work / "gen", model="VoderoVod_32", gen_size=64, use_augmen=False)
+        started = time.monotonic()
+        self.assertEqual(vd.gen(timeout=300), 100)
+        self.assertLess(time.monotonic() - started, 240)
+
+
 class TheInstalledLayout(InterfaceFolder):
     def test_installed_programs_run_from_their_prefix(self):
         build = os.environ.get("VELA_BUILD_DIR") or str(SOURCE / "build")
@@ -254,7 +428,7 @@ class TheInstalledLayout(InterfaceFolder):
         # The installed launcher and driver work without the build tree.
         env = dict(os.environ, VELA_FORGEWRIGHT=str(prefix / "bin" / "run-forgewright"))
         env.pop("VELA_BUILD_DIR", None)
-        vd.write_state(prefix / "share/vela/samples/shapes", self.work / "gen", gen_size=32, use_augmen=False)
+        vd.write_state(prefix / "share/vela/samples/shapes", self.work / "gen", gen_size=64, use_augmen=False)
         done = subprocess.run([str(prefix / "bin" / "run-forgewright"), "gen"], env=env, capture_output=True)
         self.assertEqual(done.returncode, 0)
         self.assertTrue((self.work / "gen" / "data_gen" / "train.cfg").exists())

@@ -425,8 +425,11 @@ private slots:
         }
         server.records();
 
+        // A failed update leaves no model loaded: the last one is loaded again first.
         const QString good = dir.filePath("good.png");
         QVERIFY(cv::imwrite(good.toStdString(), SyntheticProject::shapeImage("square", 64, 3)));
+        QVERIFY(server.send(("update," + randomModel).toUtf8()));
+        server.records();
         QVERIFY(server.send(("test," + good).toUtf8()));
         QCOMPARE(server.states(), (QStringList{"test_start", "test_end"}));
         QVERIFY(server.send("exit\n"));

@@ -74,9 +74,10 @@ private slots:
             QVERIFY2(record.isEmpty() || states.contains(record["state"].toString()), qPrintable(context));
         }
 
-        // Still serving.
+        // Still serving, once given a model again (a failed update leaves none loaded).
         const QString good = work.filePath("good.jpg");
         QVERIFY(cv::imwrite(good.toStdString(), SyntheticProject::shapeImage("circle", 64, 5)));
+        command(window, ("update," + model).toUtf8());
         command(window, ("test," + good).toUtf8());
         QCOMPARE(logRecord()["state"].toString(), QString("test_end"));
         QCOMPARE(cv::imread(interfaceDir.file("derarodizir_result.png").toStdString()).size(), cv::Size(608, 608));

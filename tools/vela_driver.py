@@ -14,6 +14,7 @@ Everything lives in one interface folder: $VELA_TMP_DIR, else /tmp (the programs
 rule). Only the Python standard library is used.
 """
 
+import fcntl
 import json
 import os
 import shutil
@@ -37,6 +38,7 @@ COMMAND_FILE = "derarodizir_test.cmd"
 HEARTBEAT_FILE = "derarodizir.run"
 SERVER_LOG = "derarodizir.log"
 RESULT_FILE = "derarodizir_result.png"
+SERVER_LOCK = "derarodizir.lock"
 
 # What a new trainer saves (on a machine without a GPU); write_state starts from it when there
 # is no state file yet, because the trainer reads a missing key as false or 0.
@@ -45,6 +47,23 @@ DEFAULT_STATE = {
     "continue_train": True, "custom_wg": "", "gen_jpg": True, "gen_png": False, "gen_size": 608,
     "keep_aspect_ratio": True, "model": "darknet19", "subdivisions": 8, "unknown_classes": 0,
     "use_augmen": True, "use_class_balancing": True, "use_random_class": False, "valid_percent": 0,
+}
+
+
+# The model catalogue, as the trainer's model box lists it.
+MODELS = (
+    "VoderoVod_128", "VoderoVod_32", "VoderoVod_64", "alexnet", "darknet", "darknet19", "darknet19_448",
+    "darknet53", "darknet53_448", "densenet201", "efficientnet-lite3", "efficientnet_b0", "extraction",
+    "mobilenet-v2", "resnet101", "resnet152", "resnet18", "resnet34", "resnet50", "resnext101-32x4d",
+    "resnext152-32x4d", "resnext50", "vgg-16",
+)
+
+# The type each state key takes; the trainer reads any other as a warning and keeps its default.
+_STATE_TYPES = {
+    "augmen": dict, "batch": int, "continue_custom": bool, "continue_defalut": bool, "continue_train": bool,
+    "custom_wg": str, "gen_jpg": bool, "gen_png": bool, "gen_size": int, "keep_aspect_ratio": bool,
+    "model": str, "subdivisions": int, "unknown_classes": int, "use_augmen": bool,
+    "use_class_balancing": bool, "use_random_class": bool, "valid_percent": int,
 }
 
 
@@ -120,6 +139,7 @@ def write_state(project, gen_folder, model="VoderoVod_32", **settings):
     """Write the trainer's state file: the project folder, the generation folder (created), the
     model and any other state key (batch=16, gen_size=64, use_augmen=False, ...). Keys already in
     the file that are not given keep their values."""
+    _check_state_values(dict(settings, model=model))
     project = Path(project).resolve()
     if not project.is_dir():
         raise DriverError(f"project folder not found: {project}")
@@ -140,33 +160,82 @@ def write_state(project, gen_folder, model="VoderoVod_32", **settings):
     return state
 
 
+def _check_state_values(settings):
+    """Refuse, before anything is written, a value the trainer would not take as given."""
+    for key, value in settings.items():
+        wanted = _STATE_TYPES.get(key)
+        if wanted is None:
+            continue
+        # bool is an int in Python; neither stands in for the other here.
+        if not isinstance(value, wanted) or (wanted is int and isinstance(value, bool)):
+            raise DriverError(f"state key {key!r} takes a {wanted.__name__}, not {value!r}")
+    if settings.get("model") not in MODELS:
+        raise DriverError(f"unknown model {settings.get('model')!r}; the trainer knows: {', '.join(MODELS)}")
+
+
+def _first_record(stream, key):
+    """The first record holding key among the JSON lines of a program's standard output."""
+    for line in stream:
+        if line.startswith(b"{") and key.encode() in line:
+            try:
+                record = json.loads(line)
+            except ValueError:
+                continue
+            if isinstance(record, dict) and key in record:
+                return record
+    return {}
+
+
+def _fresh_log(name):
+    """Remove a log before the request it answers, so that no record of an earlier run or
+    command is ever taken for the answer."""
+    try:
+        _path(name).unlink()
+    except FileNotFoundError:
+        pass
+
+
 def gen(timeout=1800, on_progress=None):
     """Run `forgewright gen`; returns the last progress value. Raises when the run fails (with
     forgewright's "gen_error" when it refused settings whose output would not fit on the disk) or
     the training folder is incomplete; warns when source pictures were skipped."""
     program = _find_program("run-forgewright", "VELA_FORGEWRIGHT")
     state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
-    proc = subprocess.Popen([program, "gen"], env=_program_env(), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
-    last = -1
-    deadline = time.monotonic() + timeout
-    while proc.poll() is None:
-        record = read_record(_path(TRAIN_LOG))
-        if record and "gen_progress" in record and record["gen_progress"] != last:
-            last = record["gen_progress"]
-            if on_progress:
-                on_progress(last)
-        if time.monotonic() > deadline:
-            proc.kill()
-            raise DriverError(f"generation did not end within {timeout} s")
-        time.sleep(0.2)
-    err = proc.stderr.read().decode("utf-8", "replace")
-    proc.stderr.close()
+    _fresh_log(TRAIN_LOG)
+    # Standard error goes to a file: a pipe that nobody reads while waiting fills up (thousands
+    # of decoder warnings) and leaves forgewright blocked for good.
+    with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as out_file:
+        proc = subprocess.Popen([program, "gen"], env=_program_env(), stdout=out_file, stderr=err_file)
+        last = -1
+        deadline = time.monotonic() + timeout
+        while proc.poll() is None:
+            record = read_record(_path(TRAIN_LOG))
+            if record and "gen_progress" in record and record["gen_progress"] != last:
+                last = record["gen_progress"]
+                if on_progress:
+                    on_progress(last)
+            if time.monotonic() > deadline:
+                proc.kill()
+                proc.wait()
+                raise DriverError(f"generation did not end within {timeout} s")
+            time.sleep(0.2)
+        err_file.seek(0)
+        err = err_file.read().decode("utf-8", "replace")
+        # The log keeps only the latest record; standard output has them all.
+        out_file.seek(0)
+        first = _first_record(out_file, "gen_total")
     record = read_record(_path(TRAIN_LOG)) or {}
     if proc.returncode != 0:
         if "gen_error" in record:
-            raise DriverError(f"generation refused, nothing written: {record['gen_error']}")
+            raise DriverError(f"generation refused: {record['gen_error']}")
         raise DriverError(f"forgewright gen exited with {proc.returncode}: {err.strip()[-2000:]}")
+    if first.get("gen_backup_moved_to"):
+        print(f"gen: the weights and report of the earlier training were moved to {first['gen_backup_moved_to']}")
+    for warning in first.get("gen_warnings", []):
+        warnings.warn(f"generation: {warning}", stacklevel=2)
+    if record.get("gen_empty_classes"):
+        warnings.warn(f"generation: no picture of the classes {', '.join(record['gen_empty_classes'])} "
+                      "could be read; they have nothing to train on", stacklevel=2)
     if record.get("gen_skipped"):
         warnings.warn(f"generation skipped {record['gen_skipped']} source pictures that could not be read whole",
                       stacklevel=2)
@@ -226,7 +295,13 @@ class TrainingRun:
         last = None
         while time.monotonic() < deadline:
             if not self.running():
-                break
+                end = self.end()
+                if end is not None:
+                    _raise_on_failed_end(end, self)
+                error = DriverError(f"forgewright ended with {self.process.returncode} while training was "
+                                    "waited for")
+                error.run = self
+                raise error
             end = self.end()
             if end is not None:
                 _raise_on_failed_end(end, self)
@@ -267,6 +342,7 @@ def train():
     trainer's reason when it refuses to train; forgewright is then already ended."""
     program = _find_program("run-forgewright", "VELA_FORGEWRIGHT")
     stop_file = _path(STOP_FILE)
+    _fresh_log(TRAIN_LOG)
     proc = subprocess.Popen([program, "train"], env=_program_env(), stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     # Start-up creates a stop file and the training start removes it: wait for that, so a
@@ -274,7 +350,9 @@ def train():
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
         if proc.poll() is not None:
-            raise DriverError(f"forgewright train ended at start with {proc.returncode}")
+            end = _train_end(read_record(_path(TRAIN_LOG)))
+            reason = f": {end.get('reason')}" if end else ""
+            raise DriverError(f"forgewright train ended at start with {proc.returncode}{reason}")
         record = read_record(_path(TRAIN_LOG)) or {}
         end = _train_end(record) if not stop_file.exists() else None
         if end is not None and end.get("code", 0) != 0:
@@ -350,6 +428,10 @@ class Server:
     process: subprocess.Popen
 
 
+# The server that serve() started, so that a command to it notices at once when it has died.
+_server = None
+
+
 def _heartbeat_stamp():
     try:
         return _path(HEARTBEAT_FILE).stat().st_mtime_ns
@@ -357,44 +439,99 @@ def _heartbeat_stamp():
         return None
 
 
-def _send(command, timeout):
+def _send(command, timeout, process=None):
     """Write one command, wait for the server to consume it (command file gone, heartbeat
     rewritten) and return the server log's record."""
+    command_file = _command_file()
+    process = process or (_server.process if _server else None)
+    _check_alive(process)
     before = _heartbeat_stamp()
-    _write_whole(_path(COMMAND_FILE), command)
+    _fresh_log(SERVER_LOG)
+    _write_whole(command_file, command)
     deadline = time.monotonic() + timeout
     # The server answers within milliseconds; a long command is waited for ever more calmly.
     pause = 0.001
     while time.monotonic() < deadline:
-        if not _path(COMMAND_FILE).exists() and _heartbeat_stamp() != before:
+        if not command_file.exists() and _heartbeat_stamp() != before:
             return read_record(_path(SERVER_LOG))
+        _check_alive(process)
         time.sleep(pause)
         pause = min(pause * 1.5, 0.05)
     raise DriverError(f"the server did not answer {command!r} within {timeout} s")
 
 
+def _command_file():
+    """The command file's path, once it is sure that a command can be written there."""
+    command_file = _path(COMMAND_FILE)
+    if command_file.is_dir() or (command_file.exists() and not command_file.is_file()):
+        what = "a folder" if command_file.is_dir() else "a special file"
+        raise DriverError(f"{command_file} is no file but {what}; remove it, no command can be sent through it")
+    return command_file
+
+
+def _check_alive(process):
+    """A server that has died answers nothing: say so at once rather than at the timeout."""
+    if process is not None and process.poll() is not None:
+        raise DriverError(f"the server has ended (exit code {process.returncode}); start it again with serve()")
+
+
+def _argument(kind, path):
+    """A path as the one argument of a command: the command line is split at commas and loses
+    its line breaks, so a path holding either would reach the server as another one."""
+    text = str(path)
+    for character, name in ((",", "a comma"), ("\n", "a line break"), ("\r", "a carriage return"),
+                            ("\0", "a NUL character")):
+        if character in text:
+            raise DriverError(f"the {kind} path {text!r} holds {name}, which the server's command file cannot "
+                              "carry; rename or copy it to a path without one")
+    return text
+
+
 def serve(timeout=60):
     """Start seerkeep and wait until it answers commands."""
+    global _server
     program = _find_program("seerkeep", "VELA_SEERKEEP")
-    proc = subprocess.Popen([program], env=_program_env(), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + timeout
-    # A command the server does not know is consumed and acknowledged without any action.
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            raise DriverError(f"seerkeep ended at start with {proc.returncode}")
-        try:
-            _send("ping", timeout=2)
-            return Server(proc)
-        except DriverError:
-            continue
+    # The server refuses to share its folder too, but a ping could be answered by the other one
+    # before the new one has found out.
+    holder = _server_lock_holder()
+    if holder is not None:
+        raise DriverError(f"another server (process {holder}) already answers the commands in {interface_dir()}")
+    with tempfile.TemporaryFile() as err_file:
+        proc = subprocess.Popen([program], env=_program_env(), stdout=subprocess.DEVNULL, stderr=err_file)
+        deadline = time.monotonic() + timeout
+        # A command the server does not know is consumed and acknowledged without any action.
+        while time.monotonic() < deadline:
+            if proc.poll() is not None:
+                err_file.seek(0)
+                said = err_file.read().decode("utf-8", "replace").strip().splitlines()
+                reason = f": {said[-1]}" if said else ""
+                raise DriverError(f"seerkeep ended at start with {proc.returncode}{reason}")
+            try:
+                _send("ping", timeout=2, process=proc)
+                _server = Server(proc)
+                return _server
+            except DriverError:
+                continue
     proc.terminate()
     raise DriverError("seerkeep did not start answering")
 
 
+def _server_lock_holder():
+    """The process id written into the lock of a server that holds it, else None."""
+    try:
+        with open(_path(SERVER_LOCK), "rb") as lock:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                return lock.read().decode("ascii", "replace").strip() or "unknown"
+    except FileNotFoundError:
+        pass
+    return None
+
+
 def update(model_folder, timeout=120):
     """Load a model folder into the server; raises with the server's record on failure."""
-    record = _send("update," + str(model_folder), timeout)
+    record = _send("update," + _argument("model folder", model_folder), timeout)
     if not record or record.get("state") == "update_error":
         raise DriverError(f"update failed: {record}")
     if record.get("state") != "update_end" or not record.get("load_model"):
@@ -405,7 +542,7 @@ def update(model_folder, timeout=120):
 def test(image, timeout=120):
     """Classify one image; returns the server's "test_end" record with the result picture's
     path added as "result_path". Raises with the record on "test_error"."""
-    record = _send("test," + str(image), timeout)
+    record = _send("test," + _argument("image", image), timeout)
     if not record or record.get("state") != "test_end":
         raise DriverError(f"test failed: {record}")
     record = dict(record)
@@ -427,7 +564,12 @@ def test_many(images, timeout=120):
 
 def exit(server, timeout=30):  # noqa: A001 - the notebook's word for it
     """Send "exit" and wait for the server to end with code 0."""
-    _write_whole(_path(COMMAND_FILE), "exit")
+    global _server
+    if _server is server:
+        _server = None
+    if server.process.poll() is not None:
+        raise DriverError(f"the server had already ended (exit code {server.process.returncode})")
+    _write_whole(_command_file(), "exit")
     try:
         code = server.process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:

@@ -6,6 +6,7 @@
 #include "interface_paths.h"
 #include "json_record_log.h"
 #include "model_data.h"
+#include "state_values.h"
 #include "training_folder.h"
 
 #include <QDir>
@@ -24,6 +25,7 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
       progressStyleRunning(QString::fromLatin1(kProgressStyle).arg("#1b8dcf")),
       progressStyleStopped(QString::fromLatin1(kProgressStyle).arg("#FF0000")),
       instanceId(TrainingFolder::randomId()),
+      trainLock(InterfacePaths::trainerLock()),
       ui(new Ui::DialogRuzerizOzize)
 {
     ui->setupUi(this);
@@ -49,6 +51,8 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
             &DialogRuzerizOzize::trainerFinished);
     connect(trainProcess, &QProcess::errorOccurred, this, &DialogRuzerizOzize::trainerFailedToStart);
     connect(&stopFileTimer, &QTimer::timeout, this, &DialogRuzerizOzize::pollStopFileAfterEnd);
+    launchRetryTimer.setSingleShot(true);
+    connect(&launchRetryTimer, &QTimer::timeout, this, &DialogRuzerizOzize::on_pushButton_train_clicked);
 
     // The custom weight path only means something while that choice is made.
     ui->label_custom_wg->setEnabled(ui->radioButton_continue_train_custom_weight->isChecked());
@@ -110,40 +114,59 @@ void DialogRuzerizOzize::restoreState(QJsonObject state)
 {
     // An empty or missing path means the working folder, which exists: it clears the path.
     const QString project = state["prj_path"].toString();
+    requestedProject.clear();
     if (QDir(project).exists()) {
         prjPath = project;
         ui->label->setText(project);
+    } else {
+        requestedProject = project;
     }
     const QString generation = state["gen_path"].toString();
+    requestedGenPath.clear();
     if (QDir(generation).exists()) {
         genPath = generation;
         ui->label_gen->setText(generation);
+    } else {
+        requestedGenPath = generation;
     }
 
-    ui->checkBox_keep_aspect_ratio->setChecked(state["keep_aspect_ratio"].toBool());
+    // A value of the wrong type keeps what the widget holds and is named in a warning; numbers
+    // written as strings count as numbers.
+    StateValues values(state);
+    const auto restoreFlag = [&values](const char* key, QAbstractButton* button) {
+        button->setChecked(values.flag(key, button->isChecked()));
+    };
+    const auto restoreNumber = [&values](const char* key, QSpinBox* box) {
+        box->setValue(values.integer(key, box->value(), box->minimum(), box->maximum()));
+    };
+    restoreFlag("keep_aspect_ratio", ui->checkBox_keep_aspect_ratio);
     augState = state["augmen"].toObject();
-    ui->checkBox_use_augment->setChecked(state["use_augmen"].toBool());
-    ui->checkBox_use_class_balancing->setChecked(state["use_class_balancing"].toBool());
-    ui->checkBox_use_random_class->setChecked(state["use_random_class"].toBool());
-    ui->comboBox_model->setCurrentText(state["model"].toString());
-    ui->spinBox_unknown_class->setValue(state["unknown_classes"].toInt());
-    ui->spinBox_batch_size->setValue(state["batch"].toInt());
-    ui->spinBox_subdivisions->setValue(state["subdivisions"].toInt());
+    restoreFlag("use_augmen", ui->checkBox_use_augment);
+    restoreFlag("use_class_balancing", ui->checkBox_use_class_balancing);
+    restoreFlag("use_random_class", ui->checkBox_use_random_class);
+    const QString model = state["model"].toString();
+    if (state.contains("model") && ui->comboBox_model->findText(model) < 0)
+        values.warn("model", state["model"], ui->comboBox_model->currentText(), "is not a model of the catalogue");
+    ui->comboBox_model->setCurrentText(model);
+    restoreNumber("unknown_classes", ui->spinBox_unknown_class);
+    restoreNumber("batch", ui->spinBox_batch_size);
+    restoreNumber("subdivisions", ui->spinBox_subdivisions);
 
     if (state.contains("continue_train")) {
-        ui->groupBox_continue_train->setChecked(state["continue_train"].toBool());
-        ui->radioButton_continue_train_default->setChecked(state["continue_defalut"].toBool());
-        ui->radioButton_continue_train_custom_weight->setChecked(state["continue_custom"].toBool());
+        ui->groupBox_continue_train->setChecked(values.flag("continue_train", ui->groupBox_continue_train->isChecked()));
+        restoreFlag("continue_defalut", ui->radioButton_continue_train_default);
+        restoreFlag("continue_custom", ui->radioButton_continue_train_custom_weight);
         customWeight = state["custom_wg"].toString();
         ui->label_custom_wg->setText(customWeight);
     }
     if (state.contains("gen_jpg")) {
-        ui->radioButton_jpg->setChecked(state["gen_jpg"].toBool());
-        ui->radioButton_png->setChecked(state["gen_png"].toBool());
-        ui->spinBox_gen_size->setValue(state["gen_size"].toInt());
+        restoreFlag("gen_jpg", ui->radioButton_jpg);
+        restoreFlag("gen_png", ui->radioButton_png);
+        restoreNumber("gen_size", ui->spinBox_gen_size);
     }
     // Saved before validation existed: none, as then.
-    ui->spinBox_valid_percent->setValue(state["valid_percent"].toInt(0));
+    restoreNumber("valid_percent", ui->spinBox_valid_percent);
+    stateWarnings = values.warnings;
 
     if (!prjPath.isEmpty() && classFiles.isEmpty())
         loadProject(prjPath);

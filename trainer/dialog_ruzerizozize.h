@@ -1,5 +1,7 @@
 #pragma once
 
+#include "instance_lock.h"
+
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -69,8 +71,17 @@ public:
     // The augmentation worker of a running generation (its settings, and its running flag as
     // the stop switch); null when no sample loop is under way.
     DialogAugmentation* genAugWorker = nullptr;
-    // Set when the latest generation wrote nothing because its output would not fit.
+    // Set when the latest generation was refused (nothing to generate, folders that nest, output
+    // that would not fit) or could read no picture; its "gen_error" record says why.
     bool generationFailed = false;
+    // What the latest project scan and state restore noticed and worked around (class names
+    // cleaned or merged, state values of the wrong type); the first progress record lists them.
+    QStringList scanWarnings;
+    QStringList stateWarnings;
+    // Folders the state asked for that did not exist when it was restored: the generation folder
+    // is created when generation needs it, a missing project is named in the refusal.
+    QString requestedGenPath;
+    QString requestedProject;
     // Worker threads of a generation run; 0 means one per core.
     int generationThreads = 0;
     QJsonObject augState;
@@ -94,6 +105,9 @@ public:
     double bestValAccuracy = 0;
     bool exitOnStop = false;
     bool isGpu = false;
+    // Set when the latest start was refused (its "train_end" record says why); a batch run
+    // then exits with 1.
+    bool trainingRefused = false;
 
     // How the run ends. A child that ends without a stop request leaves one "train_end" record;
     // a batch run then still answers the stop file, and a batch stop exits once the child is gone.
@@ -103,6 +117,12 @@ public:
     QString trainerErrorPartial; // its standard error after the last line end
     QString trainerBackend;      // what the trainer says it trains on; empty until it has said so
     QTimer stopFileTimer;
+    // One training per interface folder: held from the trainer's start until it has ended. A
+    // start that finds it held asks the other run to stop and tries again until it is free.
+    InstanceLock trainLock;
+    QTimer launchRetryTimer;
+    QElapsedTimer waitingForOtherRun;
+    static constexpr int kOtherRunStopMs = 120000;
 
 public slots:
     void on_pushButton_gen_clicked();
@@ -129,6 +149,14 @@ protected:
 
 private:
     // Generation steps
+    // Why generation into genFolder must not start (before anything is deleted), or empty.
+    QString generationRefusal(const QString& genFolder);
+    void refuseGeneration(const QString& reason);
+    // Moves a backup folder that holds files out of the training folder about to be replaced, to
+    // backups/<date-time> in the generation folder. False when it cannot be moved.
+    bool keepOldBackup(const QString& root, const QString& genFolder, QString* movedTo);
+    // Added to the first progress record of the next sample loop.
+    QJsonObject firstRecordExtras;
     QList<QFileInfo> makeRandomClass(const QString& extension);
     // Samples from heldFrom on are held out: written with heldSettings into heldWritten.
     QMap<QString, QStringList> writeSamples(const QVector<TrainingFolder::Sample>& samples,
@@ -142,6 +170,11 @@ private:
                             int classCount);
 
     // Training run steps
+    // Takes the training lock, or asks the run that holds it to stop and tries again later.
+    bool takeTrainingLock();
+    // The launch proper; false when nothing was started.
+    bool launchTraining();
+    void refuseTraining(const QString& reason);
     // How long closing the dialog waits for a running trainer to write its backup.
     static constexpr int kStopGraceMs = 60000;
 

@@ -19,7 +19,10 @@
 #include "validation_split.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
 #include <QDir>
+#include <QJsonArray>
 #include <QThread>
 
 #include <opencv2/core/utility.hpp>
@@ -68,6 +71,19 @@ int workerCount(int requested)
     return requested > 0 ? requested : std::max(QThread::idealThreadCount(), 1);
 }
 
+// The classes of the samples of which no picture was written, neither to train nor held out.
+QStringList classesWithoutPictures(const QVector<TrainingFolder::Sample>& samples,
+                                   const TrainingFolder::ClassEntries& written, const TrainingFolder::ClassEntries& held)
+{
+    QStringList empty;
+    for (const TrainingFolder::Sample& sample : samples) {
+        if (!written.contains(sample.className) && !held.contains(sample.className) && !empty.contains(sample.className))
+            empty << sample.className;
+    }
+    empty.sort();
+    return empty;
+}
+
 void writeNoiseImage(const QString& path)
 {
     const int side = TrainingFolder::kFixedSide;
@@ -94,8 +110,17 @@ void DialogRuzerizOzize::on_pushButton_gen_clicked()
         }
         return;
     }
-    if (classFiles.isEmpty() || genPath.isEmpty())
+    // A generation folder the state asked for is made now rather than replaced by another.
+    if (!requestedGenPath.isEmpty() && QDir().mkpath(requestedGenPath)) {
+        genPath = requestedGenPath;
+        ui->label_gen->setText(genPath);
+        requestedGenPath.clear();
+    }
+    const QString refusal = generationRefusal(genPath);
+    if (!refusal.isEmpty()) {
+        refuseGeneration(refusal);
         return;
+    }
     ui->pushButton_gen->setText(QStringLiteral("Generating..."));
     ui->progressBar_gen->setStyleSheet(progressStyleRunning);
     ui->pushButton_train->setEnabled(false);
@@ -106,11 +131,58 @@ void DialogRuzerizOzize::on_pushButton_gen_clicked()
     ui->pushButton_gen->setText(QStringLiteral("Generate"));
 }
 
+QString DialogRuzerizOzize::generationRefusal(const QString& genFolder)
+{
+    if (!requestedGenPath.isEmpty())
+        return "the generation folder " + requestedGenPath + " does not exist and cannot be created";
+    if (genFolder.isEmpty())
+        return QStringLiteral("no generation folder is chosen");
+    if (classFiles.isEmpty() && !requestedProject.isEmpty())
+        return "nothing to generate: the project folder " + requestedProject + " does not exist";
+    if (classFiles.isEmpty() && prjPath.isEmpty())
+        return QStringLiteral("nothing to generate: no project folder is chosen");
+    if (classFiles.isEmpty())
+        return "nothing to generate: the project folder " + prjPath + " holds no class folder with pictures";
+    return TrainingFolder::nestingProblem(prjPath, genFolder);
+}
+
+void DialogRuzerizOzize::refuseGeneration(const QString& reason)
+{
+    generationFailed = true;
+    qWarning().noquote() << "generation refused:" << reason;
+    show_log(QJsonObject{{"gen_error", reason}});
+}
+
+bool DialogRuzerizOzize::keepOldBackup(const QString& root, const QString& genFolder, QString* movedTo)
+{
+    movedTo->clear();
+    const QString backup = root + QStringLiteral("/backup");
+    if (QDir(backup).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+        return true; // no backup folder, or nothing in it
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString target = genFolder + QStringLiteral("/backups/") + stamp;
+    for (int n = 2; QFileInfo::exists(target); ++n)
+        target = genFolder + QStringLiteral("/backups/") + stamp + QLatin1Char('-') + QString::number(n);
+    if (!QDir().mkpath(genFolder + QStringLiteral("/backups")) || !QDir().rename(backup, target))
+        return false;
+    *movedTo = target;
+    qWarning().noquote() << "the weights and report of the earlier training were moved to" << target;
+    return true;
+}
+
 void DialogRuzerizOzize::generate(const QString& genFolder)
 {
     generationFailed = false;
-    if (genFolder.isEmpty() || !QDir(genFolder).exists())
+    firstRecordExtras = QJsonObject();
+    if (!QDir(genFolder).exists() && !QDir().mkpath(genFolder)) {
+        refuseGeneration("the generation folder " + genFolder + " does not exist and cannot be created");
         return;
+    }
+    const QString refusal = generationRefusal(genFolder);
+    if (!refusal.isEmpty()) {
+        refuseGeneration(refusal);
+        return;
+    }
 
     const QString root = TrainingFolder::folderIn(genFolder);
 
@@ -144,6 +216,18 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
         show_log(QJsonObject{{"gen_error", shortage}});
         return;
     }
+    // Trained weights are worth hours; the new training folder starts without them, but they stay.
+    QString movedBackup;
+    if (!keepOldBackup(root, genFolder, &movedBackup)) {
+        refuseGeneration("the backup folder " + root + "/backup holds the earlier training and cannot be moved to " +
+                         genFolder + "/backups; nothing is replaced");
+        return;
+    }
+    if (!movedBackup.isEmpty())
+        firstRecordExtras["gen_backup_moved_to"] = movedBackup;
+    const QStringList warnings = scanWarnings + stateWarnings;
+    if (!warnings.isEmpty())
+        firstRecordExtras["gen_warnings"] = QJsonArray::fromStringList(warnings);
     QDir(root).removeRecursively();
 
     if (unknownClasses >= 1) {
@@ -183,6 +267,10 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     const TrainingFolder::ClassEntries written =
         writeSamples(samples, labels.labelOf, writerSettings, planned.images, heldFrom, heldSettings, &held);
 
+    const QStringList empty = classesWithoutPictures(samples, written, held);
+    for (const QString& className : empty)
+        qWarning().noquote() << "class" << className << ": none of its pictures could be read; it has no picture to train on";
+
     TrainingFolder::ClassEntries listed = written;
     if (useBalancing) {
         TrainingFolder::balance(listed);
@@ -197,6 +285,9 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     AtomicFile::writeText(root + QStringLiteral("/test.list"),
                           heldFrom < samples.size() ? TrainingFolder::trainingListText(held, shuffler) : trainingList);
     writeModelFiles(root, modelName, batch, subdivisions, classCount);
+    // The folder is complete, but a training on it would learn nothing.
+    if (written.isEmpty() && held.isEmpty() && !samples.isEmpty())
+        refuseGeneration("no picture of the project " + prjPath + " could be read");
 }
 
 QString DialogRuzerizOzize::writeModelFiles(const QString& root, const QString& modelName, int batch,
@@ -283,11 +374,18 @@ TrainingFolder::ClassEntries DialogRuzerizOzize::writeSamples(const QVector<Trai
     int skipped = 0;
     bool totalReported = false;
     const auto report = [&](QJsonObject record, bool last) {
-        if (!totalReported)
+        if (!totalReported) {
             record["gen_total"] = double(plannedImages);
+            for (auto it = firstRecordExtras.constBegin(); it != firstRecordExtras.constEnd(); ++it)
+                record[it.key()] = it.value();
+        }
         totalReported = true;
-        if (last)
+        if (last) {
             record["gen_skipped"] = skipped;
+            const QStringList empty = classesWithoutPictures(samples, written, *heldWritten);
+            if (!empty.isEmpty())
+                record["gen_empty_classes"] = QJsonArray::fromStringList(empty);
+        }
         show_log(record);
     };
 

@@ -3,8 +3,10 @@
 #include "ui_dialog_ruzerizozize.h"
 
 #include "dialog_augmentation.h"
+#include "picture_file.h"
 #include "user_prompt.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QImage>
@@ -19,9 +21,16 @@ namespace {
 const QStringList kImagePatterns = {"*.jpg", "*.JPG", "*.bmp", "*.BMP", "*.png", "*.PNG",
                                     "*.jpeg", "*.JPEG", "*.tiff", "*.TIFF", "*.tif", "*.TIF"};
 
-QMap<QString, QList<QFileInfo> > scanClassFolders(const QString& projectPath)
+// A folder path as one line of a warning: its line breaks written as \n and \r.
+QString oneLine(QString path)
+{
+    return path.replace(QLatin1Char('\n'), QLatin1String("\\n")).replace(QLatin1Char('\r'), QLatin1String("\\r"));
+}
+
+QMap<QString, QList<QFileInfo> > scanClassFolders(const QString& projectPath, QStringList* warnings)
 {
     QMap<QString, QList<QFileInfo> > classes;
+    QMap<QString, QString> folderOf;
     QDirIterator folders(projectPath, QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot,
                          QDirIterator::Subdirectories);
     while (folders.hasNext()) {
@@ -30,9 +39,24 @@ QMap<QString, QList<QFileInfo> > scanClassFolders(const QString& projectPath)
             QDir(folder).entryInfoList(kImagePatterns, QDir::Files | QDir::CaseSensitive, QDir::Unsorted);
         if (images.isEmpty())
             continue;
-        QString className = QFileInfo(folder).fileName();
+        const QString folderName = QFileInfo(folder).fileName();
+        QString className = folderName;
         className.remove(QLatin1Char(' '));
+        // A line break would split the name over two lines of names.list, which every later
+        // step reads line by line.
+        className.remove(QLatin1Char('\n')).remove(QLatin1Char('\r'));
+        if (className.isEmpty()) {
+            *warnings << QStringLiteral("class folder %1: its name is blank; its pictures are not used").arg(oneLine(folder));
+            continue;
+        }
+        if (folderName.contains(QLatin1Char('\n')) || folderName.contains(QLatin1Char('\r')))
+            *warnings << QStringLiteral("class folder %1: line breaks removed from its name, class %2").arg(oneLine(folder), className);
+        if (folderOf.contains(className))
+            *warnings << QStringLiteral("class %1: folder %2 replaces folder %3, whose name is the same once blanks "
+                                        "are removed")
+                             .arg(className, oneLine(folder), oneLine(folderOf.value(className)));
         classes[className] = images;
+        folderOf[className] = folder;
     }
     return classes;
 }
@@ -43,13 +67,17 @@ void DialogRuzerizOzize::loadProject(const QString& path)
 {
     if (!QDir(path).exists())
         return;
-    const QMap<QString, QList<QFileInfo> > classes = scanClassFolders(path);
+    QStringList warnings;
+    const QMap<QString, QList<QFileInfo> > classes = scanClassFolders(path, &warnings);
+    for (const QString& warning : warnings)
+        qWarning().noquote() << warning;
     if (classes.isEmpty()) {
         UserPrompt::critical(this, tr("Error"), tr("Can not open this project folder"));
         return;
     }
 
     classFiles = classes;
+    scanWarnings = warnings;
     prjPath = path;
     ui->label->setText(path);
     resetUI();
@@ -78,7 +106,8 @@ void DialogRuzerizOzize::loadCurrImg(const QString& className, int index)
         UserPrompt::critical(this, tr("Error"), tr("The following file does not exists. Plese click Reload\n") + path);
         return;
     }
-    cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+    // Through the header check: a small file may declare a picture of gigabytes.
+    cv::Mat image = PictureFile::readColour(path);
     if (image.empty()) {
         UserPrompt::critical(this, tr("Error"), tr("Can not load the following file. Plese click Refresh\n") + path);
         return;

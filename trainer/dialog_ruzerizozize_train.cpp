@@ -25,6 +25,23 @@ QString decodeOutput(const QByteArray& bytes)
     return QString::fromUtf8(bytes.constData());
 }
 
+// Why path cannot be read as a weight file, or empty when it can.
+QString notAWeightFile(const QString& path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty())
+        return QStringLiteral("is not chosen");
+    if (!info.exists())
+        return QStringLiteral("does not exist");
+    if (info.isDir())
+        return QStringLiteral("is a folder");
+    if (!info.isFile())
+        return QStringLiteral("is no regular file (a FIFO, socket or device)");
+    if (!info.isReadable())
+        return QStringLiteral("cannot be read");
+    return QString();
+}
+
 } // namespace
 
 void DialogRuzerizOzize::on_pushButton_train_clicked()
@@ -33,6 +50,57 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
         stop_train();
         return;
     }
+    launchRetryTimer.stop();
+    trainingRefused = false;
+    if (!takeTrainingLock())
+        return;
+    if (!launchTraining() && trainProcess->state() == QProcess::NotRunning)
+        trainLock.release();
+}
+
+bool DialogRuzerizOzize::takeTrainingLock()
+{
+    if (trainLock.tryLock() || !trainLock.takenByAnother()) {
+        // Free, or no lock file can be made here: nothing to wait for either way.
+        waitingForOtherRun.invalidate();
+        return true;
+    }
+    // Another forgewright trains from this interface folder: its next tick finds the stop file
+    // and ends it; this start waits until it has, so the two never write the same backup.
+    AtomicFile::touch(InterfacePaths::trainerStop());
+    if (!waitingForOtherRun.isValid()) {
+        waitingForOtherRun.start();
+        qWarning().noquote() << QStringLiteral("another training (process %1) runs from this interface folder: asked "
+                                               "it to stop; this one starts once it has")
+                                    .arg(trainLock.holder());
+    }
+    if (waitingForOtherRun.elapsed() > kOtherRunStopMs) {
+        waitingForOtherRun.invalidate();
+        refuseTraining(QStringLiteral("another training (process %1) from this interface folder did not stop within "
+                                      "%2 s; nothing is started")
+                           .arg(trainLock.holder())
+                           .arg(kOtherRunStopMs / 1000));
+        return false;
+    }
+    launchRetryTimer.start(250);
+    return false;
+}
+
+void DialogRuzerizOzize::refuseTraining(const QString& reason)
+{
+    trainingRefused = true;
+    qWarning().noquote() << "training refused:" << reason;
+    writeTrainEnd(1, reason);
+    // Nobody is there to read the window: a batch run ends, and says so in its exit code. (Before
+    // the event loop runs, the window's start-up reads trainingRefused instead.)
+    if (exitOnStop) {
+        stopFileTimer.stop();
+        QCoreApplication::exit(1);
+    }
+}
+
+bool DialogRuzerizOzize::launchTraining()
+{
     QFile::remove(InterfacePaths::trainerStop());
     iteration = 0;
     isGpu = false;
@@ -47,8 +115,16 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     valAccuracy = bestValAccuracy = 0;
     valIteration = 0;
     ui->label_val_acc->clear();
-    if (genPath.isEmpty())
-        return;
+    if (!requestedGenPath.isEmpty() && exitOnStop) {
+        // Training in the folder that stood before would train on another generation.
+        refuseTraining("the generation folder " + requestedGenPath + " does not exist; nothing is started");
+        return false;
+    }
+    if (genPath.isEmpty()) {
+        if (exitOnStop)
+            refuseTraining(QStringLiteral("no generation folder is chosen; nothing is started"));
+        return false;
+    }
     ui->label_avg_loss->setText(QString());
     ui->label_iteration->setText(QString());
 
@@ -80,7 +156,7 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
 
     QString weights;
     if (!continuationWeights(dataGen, &weights))
-        return;
+        return false;
     if (!weights.isEmpty()) {
         arguments << weights;
         std::printf("continue training : %s\n", weights.toUtf8().constData());
@@ -91,6 +167,7 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     trainProcess->setWorkingDirectory(genPath);
     // Program and arguments are passed as a list: a weights path keeps its blanks and quotes.
     trainProcess->start(QStringLiteral("rosrun"), arguments, QIODevice::ReadWrite);
+    return true;
 }
 
 QMessageBox::StandardButton DialogRuzerizOzize::askToSwitchModel(const QString& generated, const QString& chosen)
@@ -133,9 +210,10 @@ bool DialogRuzerizOzize::continuationWeights(const QString& dataGen, QString* we
         return true;
     if (exitOnStop) {
         // Nobody can pick a file in a batch run: the weight file of the saved settings is used.
-        if (!QFileInfo(customWeight).isFile()) {
-            qWarning().noquote() << "continue training: the custom weight file" << customWeight
-                                 << "does not exist; nothing is started";
+        const QString problem = notAWeightFile(customWeight);
+        if (!problem.isEmpty()) {
+            refuseTraining("continue training: the custom weight file " + customWeight + " " + problem +
+                           "; nothing is started");
             return false;
         }
         *weights = customWeight;
@@ -205,10 +283,13 @@ void DialogRuzerizOzize::trainerFinished(int exitCode, QProcess::ExitStatus stat
     noteTrainerErrors(QStringLiteral("\n")); // an unfinished last line counts too
     // A signal's end reads as the shell shows it: 128 + the signal number.
     const int code = status == QProcess::CrashExit ? 128 + exitCode : exitCode;
+    // A trainer ended by a signal said nothing about why: its last line (often "Saving
+    // weights to ...") is no reason. Only its own "error:" line is.
+    const bool saidError = trainerErrorLine.startsWith(QLatin1String("error:"));
     QString reason = trainerErrorLine;
     if (code == 0)
         reason = QStringLiteral("finished");
-    else if (reason.isEmpty() && status == QProcess::CrashExit)
+    else if (!saidError && status == QProcess::CrashExit)
         reason = QStringLiteral("the trainer was ended by signal %1").arg(exitCode);
     else if (reason.isEmpty())
         reason = QStringLiteral("the trainer exited with code %1").arg(exitCode);
@@ -279,6 +360,11 @@ void DialogRuzerizOzize::processStateChanged(QProcess::ProcessState state)
     } else {
         ui->textEdit_train_console->append(QStringLiteral("\n############ Stopped ##############"));
         tickTimer.stop();
+        // The backup is written; the next start from this interface folder may go ahead. A
+        // batch run keeps the lock until it exits: it still answers the stop file, which the
+        // next start would otherwise take away before it is seen.
+        if (!exitOnStop)
+            trainLock.release();
     }
 }
 

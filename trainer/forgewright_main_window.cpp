@@ -11,7 +11,10 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
+
+#include <cstdio>
 
 namespace forgewright {
 
@@ -38,11 +41,39 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
 
     if (!QFile::exists(InterfacePaths::trainerState()))
         writeDefaultStateFile();
-    if (!readStateFile()) {
+    const QString stateProblem = readStateFile();
+    const bool batch = words.contains(QLatin1String("gen")) || words.contains(QLatin1String("train"));
+    if (!stateProblem.isEmpty() && batch) {
+        // Nobody is at the window of a batch run: it would wait there forever.
+        refuseBatchRun(words, stateProblem);
+        return;
+    }
+    if (!stateProblem.isEmpty()) {
         UserPrompt::setBatchMode(false);
         return;
     }
+    if (batch) {
+        for (const QString& warning : dlg_classif_train->stateWarnings)
+            qWarning().noquote() << "state file:" << warning;
+    }
     runArguments(words);
+}
+
+void forgewright_main_window::refuseBatchRun(const QStringList& words, const QString& problem)
+{
+    const QString message = "the state file " + InterfacePaths::trainerState() + " " + problem + "; nothing is done";
+    std::fprintf(stderr, "forgewright: %s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+    const int gen = words.indexOf(QLatin1String("gen"));
+    const int train = words.indexOf(QLatin1String("train"));
+    if (gen >= 0 && (train < 0 || gen < train))
+        dlg_classif_train->show_log(QJsonObject{{"gen_error", message}});
+    else
+        dlg_classif_train->show_log(
+            QJsonObject{{"train_end", QJsonObject{{"code", 1}, {"reason", message}, {"intr", 0}, {"avg", 999.0},
+                                                  {"acc", 0}, {"time_sec", 0}}}});
+    exitAfterGen = true;
+    exitCode = 1;
 }
 
 forgewright_main_window::~forgewright_main_window()
@@ -60,27 +91,33 @@ void forgewright_main_window::writeDefaultStateFile()
     AtomicFile::write(InterfacePaths::trainerState(), QJsonDocument(state).toJson(QJsonDocument::Indented) + '\n');
 }
 
-bool forgewright_main_window::readStateFile()
+QString forgewright_main_window::readStateFile()
 {
     QFile file(InterfacePaths::trainerState());
+    // A FIFO or a folder in its place would block the read or give nothing.
+    if (file.exists() && !QFileInfo(file).isFile())
+        return QStringLiteral("is no regular file");
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
-        return true;
+        return QString();
 
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QByteArray bytes = file.readAll();
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError) {
         qDebug().noquote() << "fromJson failed: " + error.errorString();
-        return false;
+        if (bytes.trimmed().isEmpty())
+            return QStringLiteral("is empty");
+        return QStringLiteral("is not valid JSON (%1 at byte %2)").arg(error.errorString()).arg(error.offset);
     }
     if (!document.isObject()) {
         qDebug() << "read json error";
-        return true;
+        return QString();
     }
     const QJsonObject state = document.object();
     dlg_classif_train->restoreState(state);
     ui->lineEdit_img_dir->setText(state["prj_path"].toString());
     ui->lineEdit_gen_dir->setText(state["gen_path"].toString());
-    return true;
+    return QString();
 }
 
 void forgewright_main_window::runArguments(const QStringList& words)
@@ -100,6 +137,12 @@ void forgewright_main_window::runArguments(const QStringList& words)
                 set_colab_count();
             AtomicFile::touch(InterfacePaths::countedMarker());
             dlg_classif_train->on_pushButton_train_clicked();
+            if (dlg_classif_train->trainingRefused) {
+                // Refused before the event loop runs: the process ends as a gen-only run does.
+                exitAfterGen = true;
+                exitCode = 1;
+                break;
+            }
         }
     }
 }

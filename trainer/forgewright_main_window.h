@@ -25,7 +25,8 @@ public:
     void set_colab_count();
 
     bool exitAfterGen = false;
-    // What a gen-only run returns: 1 when generation refused to write (no room on the disk).
+    // What a run that ends before the event loop returns: 1 when generation was refused or
+    // failed, a training start was refused or the state file of a batch run cannot be read.
     int exitCode = 0;
 
 private slots:
@@ -37,8 +38,12 @@ private slots:
 
 private:
     void writeDefaultStateFile();
-    // False when the state file holds no valid JSON: the arguments are then ignored.
-    bool readStateFile();
+    // What is wrong with the state file when it holds no valid JSON (the arguments are then
+    // ignored, or a batch run refused), else empty.
+    QString readStateFile();
+    // A batch run whose state cannot be read ends at once with 1, after one line on standard
+    // error and the record its first word would end with ("gen_error" or "train_end").
+    void refuseBatchRun(const QStringList& words, const QString& problem);
     void runArguments(const QStringList& words);
 
     Ui::forgewright_main_window* ui;

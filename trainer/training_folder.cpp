@@ -1,5 +1,6 @@
 #include "training_folder.h"
 
+#include <QDir>
 #include <QUuid>
 
 #include <algorithm>
@@ -9,6 +10,41 @@ namespace TrainingFolder {
 QString folderIn(const QString& genFolder)
 {
     return genFolder + (genFolder.endsWith(QLatin1Char('/')) ? "" : "/") + QLatin1String(kFolderName);
+}
+
+namespace {
+
+// The path with symbolic links resolved as far as it exists, and a slash at the end, so that
+// a prefix test means "the same folder or one inside it".
+QString resolvedFolder(const QString& path)
+{
+    QFileInfo info(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    QStringList missing;
+    while (!info.exists() && !info.isRoot() && info.fileName() != QString()) {
+        missing.prepend(info.fileName());
+        info = QFileInfo(info.absolutePath());
+    }
+    QString resolved = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+    for (const QString& part : missing)
+        resolved += QLatin1Char('/') + part;
+    return QDir::cleanPath(resolved) + QLatin1Char('/');
+}
+
+} // namespace
+
+QString nestingProblem(const QString& projectFolder, const QString& genFolder)
+{
+    if (projectFolder.isEmpty() || genFolder.isEmpty())
+        return QString(); // no folder, nothing to nest
+    const QString project = resolvedFolder(projectFolder);
+    const QString training = resolvedFolder(folderIn(genFolder));
+    if (project.startsWith(training))
+        return "the project folder " + projectFolder + " is, or lies inside, the training folder " + folderIn(genFolder) +
+               ", which generation replaces; choose folders apart";
+    if (training.startsWith(project))
+        return "the generation folder " + genFolder + " is, or lies inside, the project folder " + projectFolder +
+               ", whose next scan would take the generated pictures for a class; choose folders apart";
+    return QString();
 }
 
 QString relativePath(const QString& fileName)

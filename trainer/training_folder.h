@@ -30,6 +30,9 @@ constexpr int kRandomClassImages = 1000;
 
 // The training folder inside the generation folder genFolder.
 QString folderIn(const QString& genFolder);
+// Why the project folder and the training folder of genFolder must not be used together (one
+// lies inside the other, or they are one folder, links resolved), or empty when they are apart.
+QString nestingProblem(const QString& projectFolder, const QString& genFolder);
 // kFolderName + "/" + fileName: a file of the training folder as darknet sees it from the
 // generation folder, its working directory.
 QString relativePath(const QString& fileName);

@@ -5,14 +5,18 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
+
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Everything by which a command file comes to be or changes inside the folder.
-constexpr uint32_t kFolderEvents = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO;
+// Everything by which a command file comes to be or changes inside the folder, and its opening
+// and closing.
+constexpr uint32_t kChanges = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO;
+constexpr uint32_t kFolderEvents = kChanges | IN_OPEN | IN_CLOSE_NOWRITE;
 
 } // namespace
 
@@ -74,9 +78,19 @@ void CommandFileWatcher::readEvents()
             if (event->mask & IN_Q_OVERFLOW) {
                 touched = true; // events were lost: look, and wait as for a write
                 renamedIn = false;
+                openHandles = 0;
             } else if (event->len > 0 && fileName == event->name) {
-                touched = true;
-                renamedIn = (event->mask & IN_MOVED_TO) != 0;
+                // A file made or renamed into place is another file than the one counted.
+                if (event->mask & (IN_CREATE | IN_MOVED_TO))
+                    openHandles = 0;
+                if (event->mask & IN_OPEN)
+                    ++openHandles;
+                if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+                    openHandles = std::max(0, openHandles - 1);
+                if (event->mask & kChanges) {
+                    touched = true;
+                    renamedIn = (event->mask & IN_MOVED_TO) != 0;
+                }
             }
         }
     }
@@ -97,6 +111,7 @@ void CommandFileWatcher::changed(bool renamedIn)
     if (settleTimer->isActive())
         return; // settle() compares against the look taken when the wait began
     lastLook = now;
+    settledMs = 0;
     settleTimer->start();
 }
 
@@ -107,6 +122,13 @@ void CommandFileWatcher::settle()
         return;
     if (!(now == lastLook)) {
         lastLook = now;
+        settledMs = 0;
+        settleTimer->start();
+        return;
+    }
+    // A writer that still has the file open may only be between two writes.
+    settledMs += kSettleMs;
+    if (openHandles > 0 && settledMs < kOpenWriterMs) {
         settleTimer->start();
         return;
     }

@@ -9,15 +9,18 @@ class QTimer;
 
 // Tells as soon as a command file is there to be read: the folder is watched (inotify), and a
 // file renamed into place, which its writer finished beforehand, is ready at once; one created
-// or written in place must keep its size, time and inode for kSettleMs before ready() is
-// emitted, so that a driver that writes without a rename is not read half-way. Notifications
-// are a shortcut only; a poll timer stays the fallback for file systems that send none.
+// or written in place is ready once nobody has it open any more, or, for a writer that keeps it
+// open, once it has kept its size, time and inode for kSettleMs (kOpenWriterMs while it is
+// open), so that a driver that writes without a rename is not read half-way however slowly it
+// writes. Notifications are a shortcut only; a poll timer stays the fallback for file systems
+// that send none.
 class CommandFileWatcher : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int kSettleMs = 5;
+    static constexpr int kOpenWriterMs = 1000;
 
     CommandFileWatcher(const QString& commandFile, QObject* parent = nullptr);
     ~CommandFileWatcher() override;
@@ -54,4 +57,6 @@ private:
     QSocketNotifier* notifier = nullptr;
     QTimer* settleTimer;
     Look lastLook;
+    int openHandles = 0; // opens of the file not yet closed, as the folder's events tell
+    qint64 settledMs = 0; // how long the file has kept its look
 };

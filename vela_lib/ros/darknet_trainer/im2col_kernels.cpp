@@ -17,7 +17,8 @@ namespace {
 void insideColumns(int xOffset, int stride, int pad, int width, int widthCol, int* first, int* last)
 {
     const int column0 = xOffset - pad;
-    *first = column0 < 0 ? (-column0 + stride - 1) / stride : 0;
+    // A padding wider than the image can leave no column inside it at all.
+    *first = std::min(widthCol, column0 < 0 ? (-column0 + stride - 1) / stride : 0);
     const int end = width - column0 > 0 ? (width - column0 + stride - 1) / stride : 0;
     *last = std::max(*first, std::min(widthCol, end));
     *first = std::min(*first, *last);

@@ -20,8 +20,14 @@ void passiveOpenMpForTorch(char** argv)
     const char* engine = std::getenv("VELA_TRAINER_ENGINE");
     if (!engine || std::strcmp(engine, "torch") != 0 || std::getenv("OMP_WAIT_POLICY"))
         return;
+    // By its own path, so that the process keeps its name.
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0 || size_t(length) >= sizeof self - 1)
+        return;
+    self[length] = '\0';
     setenv("OMP_WAIT_POLICY", "PASSIVE", 1);
-    execv("/proc/self/exe", argv);
+    execv(self, argv);
     unsetenv("OMP_WAIT_POLICY"); // not started again: go on as it is
 }
 

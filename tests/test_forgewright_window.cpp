@@ -1,15 +1,21 @@
 // The trainer's control window built in this process: start-up placement and the "show" button.
+#include "dialog_ruzerizozize.h"
 #include "forgewright_main_window.h"
 #include "interface_paths.h"
 #include "test_support.h"
 #include "user_prompt.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCursor>
 #include <QDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QtTest>
 
 class TestForgewrightWindow : public QObject
@@ -17,6 +23,11 @@ class TestForgewrightWindow : public QObject
     Q_OBJECT
 
     ScopedInterfaceDir interfaceDir;
+
+    QJsonObject stateFile() const
+    {
+        return QJsonDocument::fromJson(testutil::readBytes(interfaceDir.file("ruzerizozize.json"))).object();
+    }
 
     // The window never deletes its trainer dialog, so earlier windows' dialogs are still here.
     static QSet<QDialog*> trainerDialogs()
@@ -50,6 +61,57 @@ private slots:
         QCOMPARE(window.findChild<QLineEdit*>("lineEdit_img_dir")->text(),
                  QString("/home/vela/Desktop/RuzerizOzize/dataset"));
         QVERIFY(!window.exitAfterGen);
+    }
+
+    // Settings chosen by hand survive the window; a batch run leaves the file as it was.
+    void chosenSettingsAreKeptForTheNextStart()
+    {
+        QTemporaryDir work;
+        const QString project = work.filePath("my project"), genFolder = work.filePath("gen");
+        SyntheticProject::write(project, {"circle", "square"}, 4, 32);
+        QDir().mkpath(genFolder);
+        UserPrompt::setDirectoryAnswerer([&](const QString& caption, const QString&) {
+            return caption.contains("Project") ? project : genFolder;
+        });
+        char name[] = "forgewright";
+        char* argv[] = {name, nullptr};
+        {
+            const QSet<QDialog*> earlier = trainerDialogs();
+            forgewright::forgewright_main_window window(1, argv);
+            QDialog* dialog = *(trainerDialogs() - earlier).begin();
+            dialog->findChild<QPushButton*>("pushbt_open_dir")->click();
+            dialog->findChild<QPushButton*>("pushButton_browse")->click();
+            QCOMPARE(window.findChild<QLineEdit*>("lineEdit_img_dir")->text(), project);
+            QCOMPARE(window.findChild<QLineEdit*>("lineEdit_gen_dir")->text(), genFolder);
+            dialog->findChild<QComboBox*>("comboBox_model")->setCurrentText("VoderoVod_32");
+            dialog->findChild<QSpinBox*>("spinBox_gen_size")->setValue(64);
+            dialog->findChild<QSpinBox*>("spinBox_valid_percent")->setValue(20);
+            dialog->findChild<QCheckBox*>("checkBox_use_augment")->setChecked(false);
+            dialog->findChild<QPushButton*>("pushButton_gen")->click();
+            QVERIFY(QFile::exists(genFolder + "/data_gen/test.list"));
+            QCOMPARE(stateFile()["model"].toString(), QString("VoderoVod_32"));
+            dialog->findChild<QSpinBox*>("spinBox_gen_size")->setValue(96);
+            window.close();
+        }
+        const QByteArray saved = testutil::readBytes(interfaceDir.file("ruzerizozize.json"));
+        QCOMPARE(stateFile()["gen_size"].toInt(), 96);
+
+        char gen[] = "gen";
+        char* batchArgv[] = {name, gen, nullptr};
+        forgewright::forgewright_main_window batch(2, batchArgv);
+        batch.close();
+        QCOMPARE(testutil::readBytes(interfaceDir.file("ruzerizozize.json")), saved);
+
+        const QSet<QDialog*> earlier = trainerDialogs();
+        forgewright::forgewright_main_window window(1, argv);
+        auto* dialog = qobject_cast<DialogRuzerizOzize*>(*(trainerDialogs() - earlier).begin());
+        const QJsonObject restored = dialog->saveState();
+        QCOMPARE(restored["model"].toString(), QString("VoderoVod_32"));
+        QCOMPARE(restored["gen_size"].toInt(), 96);
+        QCOMPARE(restored["valid_percent"].toInt(), 20);
+        QCOMPARE(restored["prj_path"].toString(), project);
+        QCOMPARE(dialog->classFiles.keys(), QStringList({"circle", "square"}));
+        QCOMPARE(window.findChild<QLineEdit*>("lineEdit_img_dir")->text(), project);
     }
 
     void showPlacesTheDialogInsideTheFirstScreen()

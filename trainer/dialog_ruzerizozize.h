@@ -104,6 +104,12 @@ public:
     QString trainerBackend;      // what the trainer says it trains on; empty until it has said so
     QTimer stopFileTimer;
 
+signals:
+    // The user is about to generate or to start training with the settings shown.
+    void settingsUsed();
+    // prjPath or genPath has changed.
+    void foldersChanged();
+
 public slots:
     void on_pushButton_gen_clicked();
     void on_pushButton_train_clicked();

@@ -96,6 +96,7 @@ void DialogRuzerizOzize::on_pushButton_gen_clicked()
     }
     if (classFiles.isEmpty() || genPath.isEmpty())
         return;
+    emit settingsUsed();
     ui->pushButton_gen->setText(QStringLiteral("Generating..."));
     ui->progressBar_gen->setStyleSheet(progressStyleRunning);
     ui->pushButton_train->setEnabled(false);
@@ -333,4 +334,5 @@ void DialogRuzerizOzize::on_pushButton_browse_clicked()
         return;
     genPath = dir;
     ui->label_gen->setText(dir);
+    emit foldersChanged();
 }

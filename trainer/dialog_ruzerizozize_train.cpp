@@ -49,6 +49,7 @@ void DialogRuzerizOzize::on_pushButton_train_clicked()
     ui->label_val_acc->clear();
     if (genPath.isEmpty())
         return;
+    emit settingsUsed();
     ui->label_avg_loss->setText(QString());
     ui->label_iteration->setText(QString());
 

@@ -8,6 +8,7 @@
 #include "user_prompt.h"
 #include "window_placement.h"
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -30,6 +31,7 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     UserPrompt::setBatchMode(words.contains(QLatin1String("gen")) || words.contains(QLatin1String("train")));
 
     dlg_classif_train = new DialogRuzerizOzize(nullptr);
+    connect(dlg_classif_train, &DialogRuzerizOzize::foldersChanged, this, &forgewright_main_window::showDialogFolders);
 
     QFile::remove(InterfacePaths::trainerLog());
     AtomicFile::touch(InterfacePaths::trainerStop());
@@ -37,11 +39,13 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     dlg_classif_train->genPath = ui->lineEdit_gen_dir->text();
 
     if (!QFile::exists(InterfacePaths::trainerState()))
-        writeDefaultStateFile();
+        writeStateFile();
     if (!readStateFile()) {
         UserPrompt::setBatchMode(false);
         return;
     }
+    if (!words.contains(QLatin1String("gen")) && !words.contains(QLatin1String("train")))
+        keepStateWhenInteractive();
     runArguments(words);
 }
 
@@ -50,7 +54,31 @@ forgewright_main_window::~forgewright_main_window()
     delete ui;
 }
 
-void forgewright_main_window::writeDefaultStateFile()
+void forgewright_main_window::keepStateWhenInteractive()
+{
+    if (!stateRestored)
+        return;
+    keepsState = true;
+    connect(dlg_classif_train, &DialogRuzerizOzize::settingsUsed, this, &forgewright_main_window::writeStateFile);
+    connect(dlg_classif_train, &QDialog::finished, this, &forgewright_main_window::writeStateFile);
+}
+
+void forgewright_main_window::closeEvent(QCloseEvent* event)
+{
+    if (keepsState)
+        writeStateFile();
+    QMainWindow::closeEvent(event);
+}
+
+void forgewright_main_window::showDialogFolders()
+{
+    if (!dlg_classif_train->prjPath.isEmpty())
+        ui->lineEdit_img_dir->setText(dlg_classif_train->prjPath);
+    if (!dlg_classif_train->genPath.isEmpty())
+        ui->lineEdit_gen_dir->setText(dlg_classif_train->genPath);
+}
+
+void forgewright_main_window::writeStateFile()
 {
     QJsonObject state = dlg_classif_train->saveState();
     state["gen_path"] = ui->lineEdit_gen_dir->text();
@@ -80,6 +108,7 @@ bool forgewright_main_window::readStateFile()
     dlg_classif_train->restoreState(state);
     ui->lineEdit_img_dir->setText(state["prj_path"].toString());
     ui->lineEdit_gen_dir->setText(state["gen_path"].toString());
+    stateRestored = true;
     return true;
 }
 

@@ -28,6 +28,9 @@ public:
     // What a gen-only run returns: 1 when generation refused to write (no room on the disk).
     int exitCode = 0;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private slots:
     void on_pushButton_5_clicked();
     void on_pushButton_4_clicked();
@@ -36,10 +39,20 @@ private slots:
     void on_pushButton_clicked();
 
 private:
-    void writeDefaultStateFile();
+    // The dialog's settings with the two path fields, written whole to the state file.
+    void writeStateFile();
+    // Kept for the next start by an interactive window whose state file was restored.
+    void keepStateWhenInteractive();
+    void showDialogFolders();
     // False when the state file holds no valid JSON: the arguments are then ignored.
     bool readStateFile();
     void runArguments(const QStringList& words);
+
+    // A window that restored the state file and runs no batch word writes the settings back when
+    // the user generates, starts training or closes a window; a batch run writes nothing new, and
+    // a state file that could not be restored is never overwritten.
+    bool keepsState = false;
+    bool stateRestored = false;
 
     Ui::forgewright_main_window* ui;
     DialogRuzerizOzize* dlg_classif_train = nullptr;

@@ -127,6 +127,28 @@ class HeldOutValidation(InterfaceFolder):
         self.assertLessEqual(abs(correct - round(validation["best_top1"] * len(held))), 1)
 
 
+class AStopNobodyAskedFor(InterfaceFolder):
+    def test_a_second_forgewright_ending_the_training_is_reported(self):
+        gen_folder = self.work / "gen"
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        vd.gen()
+        run = vd.train()
+        # The trainer window opened by hand: its start-up creates the stop file.
+        window = subprocess.Popen([vd._find_program("run-forgewright", "VELA_FORGEWRIGHT")], env=vd._program_env(),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            with self.assertRaises(vd.TrainingStopped) as stopped:
+                run.wait_for(iterations=10 ** 9, budget=120, poll=0.3)
+        finally:
+            window.terminate()
+            window.wait(timeout=30)
+        self.assertIn("another forgewright", str(stopped.exception))
+        self.assertEqual(run.unasked_stop, str(stopped.exception))
+        self.assertEqual(run.process.returncode, 0)
+        with self.assertWarns(UserWarning):
+            vd.stop(run)
+
+
 class ClearErrors(InterfaceFolder):
     def test_missing_project_folder(self):
         with self.assertRaises(vd.DriverError):

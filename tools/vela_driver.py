@@ -26,7 +26,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 __all__ = [
-    "DriverError", "interface_dir", "write_state", "gen", "train", "stop", "export", "serve",
+    "DriverError", "TrainingStopped", "interface_dir", "write_state", "gen", "train", "stop", "export", "serve",
     "update", "test", "test_many", "exit", "read_record", "TrainingRun", "Server",
 ]
 
@@ -50,6 +50,22 @@ DEFAULT_STATE = {
 
 class DriverError(RuntimeError):
     """A step failed; the message says which and carries the programs' own record when there is one."""
+
+
+class TrainingStopped(DriverError):
+    """forgewright ended a training run that this driver did not ask to stop."""
+
+
+# Fewer held-out images than this give an accuracy too coarse to trust (one image is over 2 %).
+SMALL_VALIDATION_SET = 50
+
+UNASKED_STOP = (
+    "forgewright ended the training run (exit code {code}) although this driver did not ask it to stop. "
+    "Most likely another forgewright started meanwhile, for example the trainer window opened by hand: "
+    "every start creates the stop file {stop_file}, and a training run that finds it stops, so that the "
+    "newest instance wins. Otherwise someone created that file or pressed a stop button. Start the "
+    "training again with train() once no other forgewright runs."
+)
 
 
 def interface_dir():
@@ -183,6 +199,8 @@ class TrainingRun:
     process: subprocess.Popen
     started: float = field(default_factory=time.monotonic)
     gen_folder: Path = None
+    stop_requested: bool = False  # set by stop()
+    unasked_stop: str = None  # why forgewright ended without stop(), once wait_for has seen it
 
     def state(self):
         """The latest "train_state" object: intr, avg, acc (percent), time_sec, time_str, backend,
@@ -212,6 +230,14 @@ class TrainingRun:
         path = self._backup_folder() / "report.png"
         return path if path.exists() else None
 
+    def _raise_on_unasked_stop(self):
+        if self.stop_requested or self.running():
+            return
+        self.unasked_stop = UNASKED_STOP.format(code=self.process.returncode, stop_file=_path(STOP_FILE))
+        error = TrainingStopped(self.unasked_stop)
+        error.run = self
+        raise error
+
     def _backup_folder(self):
         gen_folder = self.gen_folder or json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))["gen_path"]
         return Path(gen_folder) / "data_gen" / "backup"
@@ -221,11 +247,13 @@ class TrainingRun:
         """Wait until the batch accuracy (percent), the validation accuracy (percent, once the
         trainer has evaluated) or the iteration count is reached, the budget (s) passes or the
         trainer ends. Returns the last state; raises with the trainer's reason when it ended with
-        a non-zero code (stop() then still ends forgewright)."""
+        a non-zero code (stop() then still ends forgewright), and with TrainingStopped when
+        forgewright ended without stop() (most likely because another forgewright started)."""
         deadline = time.monotonic() + budget
         last = None
         while time.monotonic() < deadline:
             if not self.running():
+                self._raise_on_unasked_stop()
                 break
             end = self.end()
             if end is not None:
@@ -279,7 +307,7 @@ def train():
         end = _train_end(record) if not stop_file.exists() else None
         if end is not None and end.get("code", 0) != 0:
             # forgewright stays for the stop file after a failed trainer: end it, then say why.
-            run = TrainingRun(proc)
+            run = TrainingRun(proc, stop_requested=True)
             _write_whole(stop_file, b"")
             try:
                 proc.wait(timeout=60)
@@ -295,8 +323,16 @@ def train():
 
 
 def stop(run, timeout=60):
-    """Ask a training run to stop through the stop file; returns its last state."""
+    """Ask a training run to stop through the stop file; returns its last state. Warns when
+    forgewright had already ended without being asked."""
     last = run.state()
+    if not run.running() and not run.stop_requested:
+        if run.process.returncode != 0:
+            raise DriverError(f"forgewright train exited with {run.process.returncode}")
+        warnings.warn(run.unasked_stop or UNASKED_STOP.format(code=run.process.returncode, stop_file=_path(STOP_FILE)),
+                      stacklevel=2)
+        return last
+    run.stop_requested = True
     _write_whole(_path(STOP_FILE), b"")
     try:
         code = run.process.wait(timeout=timeout)

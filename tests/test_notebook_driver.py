@@ -71,6 +71,10 @@ class TheWholeRoad(InterfaceFolder):
             self.assertTrue(vd.update(model)["load_model"])
             record = vd.test(SAMPLES / "shapes_holdout" / "square_0.jpg")
             self.assertEqual(record["results"][0]["name"], "square")
+            # Every class's probability, in names.list order, beside the one top result.
+            self.assertEqual(list(record["probs"]), (model / "names.list").read_text().split("\n"))
+            self.assertEqual(record["probs"]["square"], record["results"][0]["prob"])
+            self.assertAlmostEqual(sum(record["probs"].values()), 100, delta=0.05)
             self.assertEqual(max(png_size(record["result_path"])), 608)
             holdout = [SAMPLES / "shapes_holdout" / name for name in ("circle_0.jpg", "square_0.jpg")]
             records = vd.test_many(holdout)

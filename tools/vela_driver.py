@@ -440,12 +440,15 @@ def update(model_folder, timeout=120):
 
 def test(image, timeout=120):
     """Classify one image; returns the server's "test_end" record with the result picture's
-    path added as "result_path". Raises with the record on "test_error"."""
+    path added as "result_path" and every class's probability (percent) as "probs", a dict from
+    class name to probability in names.list order. "results" holds only what the server's
+    "top" and threshold settings keep. Raises with the record on "test_error"."""
     record = _send("test," + str(image), timeout)
     if not record or record.get("state") != "test_end":
         raise DriverError(f"test failed: {record}")
     record = dict(record)
     record["result_path"] = str(_path(RESULT_FILE))
+    record["probs"] = {entry["name"]: entry["prob"] for entry in record.get("class_probs", [])}
     return record
 
 

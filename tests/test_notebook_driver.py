@@ -293,6 +293,24 @@ class TheInstalledLayout(InterfaceFolder):
         self.assertIn("error:", done.stderr)
 
 
+class TheExampleNotebook(unittest.TestCase):
+    def test_cells_have_ids_and_end_in_readable_output(self):
+        import ast
+        notebook = json.loads((SOURCE / "tools" / "example.ipynb").read_text(encoding="utf-8"))
+        self.assertGreaterEqual((notebook["nbformat"], notebook["nbformat_minor"]), (4, 5))
+        ids = [cell.get("id") for cell in notebook["cells"]]
+        self.assertTrue(all(re.fullmatch(r"[A-Za-z0-9_-]{1,64}", str(i)) for i in ids), ids)
+        self.assertEqual(len(set(ids)), len(ids))
+        for cell in notebook["cells"]:
+            if cell["cell_type"] != "code":
+                continue
+            last = ast.parse("".join(cell["source"])).body[-1]
+            # A bare expression other than print() or display() shows a raw value (a dict, 0).
+            if isinstance(last, ast.Expr):
+                self.assertIsInstance(last.value, ast.Call, cell["id"])
+                self.assertIn(getattr(last.value.func, "id", ""), ("print", "display"), cell["id"])
+
+
 class TheDemo(unittest.TestCase):
     def test_demo_runs_the_road_and_reports_each_step(self):
         with tempfile.TemporaryDirectory(prefix="vela demo ") as work:

@@ -329,6 +329,17 @@ private slots:
         QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
     }
 
+    void theBestValidationShowsBesideTheLatest()
+    {
+        DialogRuzerizOzize dialog;
+        for (const char* line : {"valid[100] top1 0.9, top5 1, 24 images, 0.1 seconds\n",
+                                 "valid[200] top1 0.8, top5 1, 24 images, 0.1 seconds\n"}) {
+            dialog.trainProcess->start("printf", {line});
+            QVERIFY(dialog.trainProcess->waitForFinished(5000));
+        }
+        QCOMPARE(dialog.findChild<QLabel*>("label_val_acc")->text(), QString("Validation : 80.00 %  (best 90.00 %)"));
+    }
+
     void exportWithoutAllSourcesDoesNothing()
     {
         makeDataGen("0:darknet19");

@@ -308,11 +308,12 @@ void DialogRuzerizOzize::stdoutReady()
         accuracy = reading.accuracy;
     }
     if (reading.hasValidation) {
-        ui->label_val_acc->setText(reading.validationLabel);
         valAccuracy = reading.validationAccuracy;
         valIteration = reading.validationIteration;
         bestValAccuracy = hasValidation ? std::max(bestValAccuracy, valAccuracy) : valAccuracy;
         hasValidation = true;
+        ui->label_val_acc->setText(reading.validationLabel +
+                                   QStringLiteral("  (best %1 %)").arg(bestValAccuracy, 0, 'f', 2));
     }
 }
 

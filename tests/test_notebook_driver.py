@@ -96,9 +96,11 @@ class HeldOutValidation(InterfaceFolder):
         gen_folder = self.work / "gen"
         vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False,
                        valid_percent=20)
-        vd.gen()
+        with self.assertWarns(UserWarning) as warned:
+            vd.gen()
         data_gen = gen_folder / "data_gen"
         held = (data_gen / "test.list").read_text().split("\n")
+        self.assertIn(f"only {len(held)} images", str(warned.warning))
         self.assertFalse(set(held) & set((data_gen / "train.list").read_text().split("\n")))
 
         # Stopped at the first evaluation, so that the held-out accuracy is not simply 100 %.

@@ -15,25 +15,17 @@ class TestReportPicture : public QObject
 {
     Q_OBJECT
 
-    // Every tick a multiple of one 1-2-5 step, inside the range.
-    static void verifyRoundTicks(double low, double high, double step, int count)
-    {
-        const std::vector<double> ticks = roundTicks(low, high, 5);
-        QCOMPARE(int(ticks.size()), count);
-        for (const double tick : ticks) {
-            QVERIFY(tick >= low - 1e-9 && tick <= high + 1e-9);
-            QVERIFY2(std::abs(tick / step - std::round(tick / step)) < 1e-9, qPrintable(QString::number(tick)));
-        }
-        QVERIFY(std::abs(ticks[1] - ticks[0] - step) < 1e-9);
-    }
-
 private slots:
     void ticksFallOnOneTwoFiveSteps()
     {
-        verifyRoundTicks(0, 1150, 200, 6);
-        verifyRoundTicks(3, 47, 10, 4);
-        verifyRoundTicks(0, 0.9, 0.2, 5);
-        verifyRoundTicks(117, 133, 5, 3);
+        // range, and the first tick, step and count expected of about five
+        const double cases[][5] = {{0, 1150, 0, 200, 6}, {3, 47, 10, 10, 4}, {0, 0.9, 0, 0.2, 5}, {117, 133, 120, 5, 3}};
+        for (const auto& c : cases) {
+            const std::vector<double> ticks = roundTicks(c[0], c[1], 5);
+            QCOMPARE(int(ticks.size()), int(c[4]));
+            for (size_t i = 0; i < ticks.size(); ++i)
+                QVERIFY2(std::abs(ticks[i] - c[2] - double(i) * c[3]) < 1e-9, qPrintable(QString::number(ticks[i])));
+        }
     }
 
     void wilsonIntervalOfFewImagesIsWide()

@@ -139,7 +139,7 @@ class HeldOutValidation(InterfaceFolder):
 class AStopNobodyAskedFor(InterfaceFolder):
     def test_a_second_forgewright_ending_the_training_is_reported(self):
         gen_folder = self.work / "gen"
-        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=32, use_augmen=False)
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False)
         vd.gen()
         run = vd.train()
         # The trainer window opened by hand: its start-up creates the stop file.

@@ -2,8 +2,11 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QScreen>
 #include <QWidget>
+
+#include <algorithm>
 
 void WindowPlacement::centreOnDesktop(QWidget* window)
 {
@@ -13,9 +16,17 @@ void WindowPlacement::centreOnDesktop(QWidget* window)
 
 void WindowPlacement::nextToPointer(QWidget* window)
 {
-    const QSize screen = QGuiApplication::screens().first()->size();
+    // Measured as it will show: its layout first grows it to what its contents need, and a
+    // window shown before has a known frame.
+    window->ensurePolished();
+    if (window->layout())
+        window->layout()->activate();
+    const QSize size = window->frameGeometry().size();
+    const QRect area = QGuiApplication::screens().first()->availableGeometry();
     const QPoint cursor = QCursor::pos();
-    const int x = cursor.x() + window->width() <= screen.width() ? cursor.x() : screen.width() - window->width();
-    const int y = cursor.y() + window->height() <= screen.height() ? cursor.y() : screen.height() - window->height();
-    window->move(x, y);
+    const int right = area.x() + area.width(), bottom = area.y() + area.height();
+    const int x = cursor.x() + size.width() <= right ? cursor.x() : right - size.width();
+    const int y = cursor.y() + size.height() <= bottom ? cursor.y() : bottom - size.height();
+    // A window larger than the area keeps its top-left corner (and title bar) on the screen.
+    window->move(std::max(x, area.x()), std::max(y, area.y()));
 }

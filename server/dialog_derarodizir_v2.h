@@ -91,6 +91,9 @@ private:
     bool isDrawable(int classIndex) const;
     // The {"name", "prob"} records of the latest results, in their order.
     QJsonArray resultRecords() const;
+    // One {"name", "prob"} record for every named class of scores, in the names' order, whatever
+    // the top and threshold settings keep.
+    QJsonArray classProbabilities(const std::vector<float>& scores) const;
 
     Ui::DialogDeraRodizir_v2* ui;
 };

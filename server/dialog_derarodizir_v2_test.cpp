@@ -9,6 +9,7 @@
 #include "interface_paths.h"
 #include "json_record_log.h"
 #include "picture_file.h"
+#include "score_percent.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -23,14 +24,6 @@ namespace {
 QJsonObject record(const char* stateName)
 {
     return QJsonObject{{"state", QString::fromLatin1(stateName)}};
-}
-
-// A percentage with two decimals, cut (not rounded): the score is scaled by 100 in single
-// precision, then by 100 again in double precision and truncated.
-double truncatedPercent(float score)
-{
-    const float percent = score * 100.0f;
-    return double(static_cast<long long>(double(percent) * 100.0)) / 100.0;
 }
 
 } // namespace
@@ -137,6 +130,7 @@ void DialogDeraRodizir_v2::test_model(QString path)
         return fail("the result picture could not be written : " + InterfacePaths::serverResult());
     log["state"] = "test_end";
     log["results"] = resultRecords();
+    log["class_probs"] = classProbabilities(config->last_scores);
     show_log(log);
 }
 
@@ -151,7 +145,15 @@ QJsonArray DialogDeraRodizir_v2::resultRecords() const
     QJsonArray records;
     for (const auto& result : results) {
         if (isDrawable(result.first))
-            records.append(QJsonObject{{"name", class_names.at(result.first)}, {"prob", truncatedPercent(result.second)}});
+            records.append(QJsonObject{{"name", class_names.at(result.first)}, {"prob", ScorePercent::truncated(result.second)}});
     }
+    return records;
+}
+
+QJsonArray DialogDeraRodizir_v2::classProbabilities(const std::vector<float>& scores) const
+{
+    QJsonArray records;
+    for (int i = 0; i < class_names.size() && size_t(i) < scores.size(); ++i)
+        records.append(QJsonObject{{"name", class_names.at(i)}, {"prob", ScorePercent::truncated(scores[size_t(i)])}});
     return records;
 }

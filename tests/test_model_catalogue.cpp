@@ -265,6 +265,7 @@ private slots:
 
     void templateIsReadUpToFirstNul();
     void unreadableTemplateGivesNoConfigs();
+    void readmeModelTableFollowsTheCatalogue();
 
     void darknetBuildsMainlineTestConfig_data()
     {
@@ -380,6 +381,30 @@ void TestModelCatalogue::netValuesAndLayerCountMatchCatalogue()
         QCOMPARE(net.value(key), value);
     }
     QCOMPARE(layers.size() - 1, model.layers);
+}
+
+// The README's table is bench_model_guide's output pasted between two markers: one row per
+// template of the catalogue, in its order, with the input size of the template's [net].
+void TestModelCatalogue::readmeModelTableFollowsTheCatalogue()
+{
+    const QString readme = testutil::readAll(testutil::sourceDir() + "/README.md");
+    const int begin = readme.indexOf("<!-- model table: bench_model_guide -->");
+    const int end = readme.indexOf("<!-- end of model table -->");
+    QVERIFY(begin >= 0 && end > begin);
+    const QRegularExpression row("^\\| `([^`]+)` \\| (\\d+) x (\\d+) \\|", QRegularExpression::MultilineOption);
+    QStringList listed;
+    for (auto match = row.globalMatch(readme.mid(begin, end - begin)); match.hasNext();) {
+        const QRegularExpressionMatch m = match.next();
+        listed << m.captured(1) + " " + m.captured(2) + "x" + m.captured(3);
+    }
+    const ModelData catalogue;
+    QStringList expected;
+    for (auto it = catalogue.models.cbegin(); it != catalogue.models.cend(); ++it) {
+        const QString text = ModelTemplate::instantiate(it.value(), kBatch, kSubdivisions, kClasses).train;
+        const QMap<QString, QString> net = sections(text).value(0).values;
+        expected << it.key() + " " + net.value("width") + "x" + net.value("height");
+    }
+    QCOMPARE(listed, expected);
 }
 
 void TestModelCatalogue::templateIsReadUpToFirstNul()

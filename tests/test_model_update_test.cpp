@@ -308,6 +308,29 @@ private slots:
         QCOMPARE(dialog.current_config, DialogListConfigs::map_classif_cfgs.value("test"));
     }
 
+    // Whatever "top" keeps, the record carries every class's probability in the names' order.
+    void everyClassProbabilityIsReportedInNameOrder()
+    {
+        DialogDeraRodizir_v2 dialog;
+        dialog.update_model(randomModel);
+        const QString picture = work.filePath("every.png");
+        writePicture(picture, 90, 120);
+        dialog.test_model(picture);
+
+        const QJsonObject record = onlyRecord(log());
+        const QJsonArray probs = record["class_probs"].toArray();
+        QCOMPARE(record["results"].toArray().size(), 1);
+        QCOMPARE(probs.size(), dialog.class_names.size());
+        double sum = 0;
+        for (int i = 0; i < probs.size(); ++i) {
+            QCOMPARE(probs[i].toObject()["name"].toString(), dialog.class_names.at(i));
+            sum += probs[i].toObject()["prob"].toDouble();
+        }
+        QVERIFY(qAbs(sum - 100.0) <= 0.01 * probs.size());
+        const QJsonObject top = record["results"].toArray()[0].toObject();
+        QCOMPARE(probs[dialog.results[0].first].toObject(), top);
+    }
+
     void classesWithoutNameOrColourAreLeftOut()
     {
         DialogDeraRodizir_v2 dialog;

@@ -74,6 +74,10 @@ class TheWholeRoad(InterfaceFolder):
             self.assertTrue(vd.update(model)["load_model"])
             record = vd.test(SAMPLES / "shapes_holdout" / "square_0.jpg")
             self.assertEqual(record["results"][0]["name"], "square")
+            # Every class's probability, in names.list order, beside the one top result.
+            self.assertEqual(list(record["probs"]), (model / "names.list").read_text().split("\n"))
+            self.assertEqual(record["probs"]["square"], record["results"][0]["prob"])
+            self.assertAlmostEqual(sum(record["probs"].values()), 100, delta=0.05)
             self.assertEqual(max(png_size(record["result_path"])), 608)
             holdout = [SAMPLES / "shapes_holdout" / name for name in ("circle_0.jpg", "square_0.jpg")]
             records = vd.test_many(holdout)
@@ -95,9 +99,11 @@ class HeldOutValidation(InterfaceFolder):
         gen_folder = self.work / "gen"
         vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False,
                        valid_percent=20)
-        vd.gen()
+        with self.assertWarns(UserWarning) as warned:
+            vd.gen()
         data_gen = gen_folder / "data_gen"
         held = (data_gen / "test.list").read_text().split("\n")
+        self.assertIn(f"only {len(held)} images", str(warned.warning))
         self.assertFalse(set(held) & set((data_gen / "train.list").read_text().split("\n")))
 
         # Stopped at the first evaluation, so that the held-out accuracy is not simply 100 %.
@@ -128,6 +134,28 @@ class HeldOutValidation(InterfaceFolder):
         finally:
             vd.exit(server)
         self.assertLessEqual(abs(correct - round(validation["best_top1"] * len(held))), 1)
+
+
+class AStopNobodyAskedFor(InterfaceFolder):
+    def test_a_second_forgewright_ending_the_training_is_reported(self):
+        gen_folder = self.work / "gen"
+        vd.write_state(SAMPLES / "shapes", gen_folder, model="VoderoVod_32", gen_size=64, use_augmen=False)
+        vd.gen()
+        run = vd.train()
+        # The trainer window opened by hand: its start-up creates the stop file.
+        window = subprocess.Popen([vd._find_program("run-forgewright", "VELA_FORGEWRIGHT")], env=vd._program_env(),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            with self.assertRaises(vd.TrainingStopped) as stopped:
+                run.wait_for(iterations=10 ** 9, budget=120, poll=0.3)
+        finally:
+            window.terminate()
+            window.wait(timeout=30)
+        self.assertIn("another forgewright", str(stopped.exception))
+        self.assertEqual(run.unasked_stop, str(stopped.exception))
+        self.assertEqual(run.process.returncode, 0)
+        with self.assertWarns(UserWarning):
+            vd.stop(run)
 
 
 class ClearErrors(InterfaceFolder):
@@ -439,6 +467,24 @@ class TheInstalledLayout(InterfaceFolder):
                               capture_output=True, text=True, timeout=60)
         self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
         self.assertIn("error:", done.stderr)
+
+
+class TheExampleNotebook(unittest.TestCase):
+    def test_cells_have_ids_and_end_in_readable_output(self):
+        import ast
+        notebook = json.loads((SOURCE / "tools" / "example.ipynb").read_text(encoding="utf-8"))
+        self.assertGreaterEqual((notebook["nbformat"], notebook["nbformat_minor"]), (4, 5))
+        ids = [cell.get("id") for cell in notebook["cells"]]
+        self.assertTrue(all(re.fullmatch(r"[A-Za-z0-9_-]{1,64}", str(i)) for i in ids), ids)
+        self.assertEqual(len(set(ids)), len(ids))
+        for cell in notebook["cells"]:
+            if cell["cell_type"] != "code":
+                continue
+            last = ast.parse("".join(cell["source"])).body[-1]
+            # A bare expression other than print() or display() shows a raw value (a dict, 0).
+            if isinstance(last, ast.Expr):
+                self.assertIsInstance(last.value, ast.Call, cell["id"])
+                self.assertIn(getattr(last.value.func, "id", ""), ("print", "display"), cell["id"])
 
 
 class TheDemo(unittest.TestCase):

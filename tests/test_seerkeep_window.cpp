@@ -100,10 +100,12 @@ private slots:
         QVERIFY(dialog->isVisible());
         QCOMPARE(dialog->pos(), QPoint(20, 30));
 
-        // Near the bottom-right corner the panel is pushed back inside the screen.
+        // Near the bottom-right corner the panel, its frame included once known, is pushed back
+        // inside the screen.
         QCursor::setPos(screen.width() - 5, screen.height() - 5);
         window.findChild<QPushButton*>("pushButton")->click();
-        QCOMPARE(dialog->pos(), QPoint(screen.width() - dialog->width(), screen.height() - dialog->height()));
+        const QSize frame = dialog->frameGeometry().size();
+        QCOMPARE(dialog->pos(), QPoint(screen.width() - frame.width(), screen.height() - frame.height()));
         dialog->close();
     }
 };

@@ -10,7 +10,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -327,6 +329,36 @@ private slots:
         QCOMPARE(testutil::readBytes(target.path() + "/names.list"), QByteArray("a\nb"));
         QCOMPARE(testutil::readBytes(target.path() + "/test.cfg"), QByteArray("[net]\n"));
         QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        // The log says what went where.
+        QVERIFY(console(dialog).contains(dataGen() + "/backup/train.backup -> " + target.path() + "/train.weights"));
+        QVERIFY(console(dialog).contains(dataGen() + "/names.list -> " + target.path() + "/names.list"));
+    }
+
+    void theBestValidationShowsBesideTheLatest()
+    {
+        DialogRuzerizOzize dialog;
+        for (const char* line : {"valid[100] top1 0.9, top5 1, 24 images, 0.1 seconds\n",
+                                 "valid[200] top1 0.8, top5 1, 24 images, 0.1 seconds\n"}) {
+            dialog.trainProcess->start("printf", {line});
+            QVERIFY(dialog.trainProcess->waitForFinished(5000));
+        }
+        QCOMPARE(dialog.findChild<QLabel*>("label_val_acc")->text(), QString("Validation : 80.00 %  (best 90.00 %)"));
+    }
+
+    void aStoppedRunScrollsTheLogToItsEnd()
+    {
+        DialogRuzerizOzize dialog;
+        dialog.findChild<QTabWidget*>("tabWidget")->setCurrentIndex(1);
+        dialog.show();
+        auto* log = dialog.findChild<QTextEdit*>("textEdit_train_console");
+        QStringList lines;
+        for (int i = 0; i < 300; ++i)
+            lines << QString("line %1").arg(i);
+        log->setPlainText(lines.join("\n"));
+        log->verticalScrollBar()->setValue(0);
+        dialog.processStateChanged(QProcess::NotRunning);
+        QVERIFY(log->verticalScrollBar()->maximum() > 0);
+        QCOMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
     }
 
     void exportWithoutAllSourcesDoesNothing()
@@ -343,6 +375,7 @@ private slots:
         dialog.genPath = gen.path();
         dialog.on_pushButton_export_clicked();
         QVERIFY(!asked);
+        QVERIFY(console(dialog).contains("nothing exported, " + dataGen() + "/backup/train.backup does not exist"));
     }
 };
 

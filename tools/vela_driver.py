@@ -27,7 +27,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 __all__ = [
-    "DriverError", "interface_dir", "write_state", "gen", "train", "stop", "export", "serve",
+    "DriverError", "TrainingStopped", "interface_dir", "write_state", "gen", "train", "stop", "export", "serve",
     "update", "test", "test_many", "exit", "read_record", "TrainingRun", "Server",
 ]
 
@@ -69,6 +69,22 @@ _STATE_TYPES = {
 
 class DriverError(RuntimeError):
     """A step failed; the message says which and carries the programs' own record when there is one."""
+
+
+class TrainingStopped(DriverError):
+    """forgewright ended a training run that this driver did not ask to stop."""
+
+
+# Fewer held-out images than this give an accuracy too coarse to trust (one image is over 2 %).
+SMALL_VALIDATION_SET = 50
+
+UNASKED_STOP = (
+    "forgewright ended the training run (exit code {code}) although this driver did not ask it to stop. "
+    "Most likely another forgewright started meanwhile, for example the trainer window opened by hand: "
+    "every start creates the stop file {stop_file}, and a training run that finds it stops, so that the "
+    "newest instance wins. Otherwise someone created that file or pressed a stop button. Start the "
+    "training again with train() once no other forgewright runs."
+)
 
 
 def interface_dir():
@@ -243,7 +259,19 @@ def gen(timeout=1800, on_progress=None):
     for name in ("data.data", "labels.txt", "names.list", "train.list", "train.cfg", "test.cfg", "version"):
         if not (data_gen / name).exists():
             raise DriverError(f"generation left no {data_gen / name}; forgewright said: {err.strip()[-2000:]}")
+    _warn_on_small_validation_set(state, data_gen)
     return record.get("gen_progress", 0)
+
+
+def _warn_on_small_validation_set(state, data_gen):
+    if int(state.get("valid_percent", 0) or 0) <= 0:
+        return
+    text = (data_gen / "test.list").read_text(encoding="utf-8") if (data_gen / "test.list").exists() else ""
+    held = len([line for line in text.split("\n") if line])
+    if held < SMALL_VALIDATION_SET:
+        warnings.warn(f"the validation set holds only {held} images (fewer than {SMALL_VALIDATION_SET}): its "
+                      "accuracy moves in steps of over 2 % and its best value flatters; see the report's "
+                      "95 % interval", stacklevel=3)
 
 
 @dataclass
@@ -252,6 +280,8 @@ class TrainingRun:
     process: subprocess.Popen
     started: float = field(default_factory=time.monotonic)
     gen_folder: Path = None
+    stop_requested: bool = False  # set by stop()
+    unasked_stop: str = None  # why forgewright ended without stop(), once wait_for has seen it
 
     def state(self):
         """The latest "train_state" object: intr, avg, acc (percent), time_sec, time_str, backend,
@@ -281,6 +311,23 @@ class TrainingRun:
         path = self._backup_folder() / "report.png"
         return path if path.exists() else None
 
+    def _raise_on_unasked_end(self):
+        """Fails a wait on a forgewright that ended without stop(): with the trainer's reason when
+        it failed, with TrainingStopped when it ended cleanly (a stop file it was not given by this
+        driver), else with its exit code (killed or crashed)."""
+        if self.stop_requested or self.running():
+            return
+        end = self.end()
+        if end is not None:
+            _raise_on_failed_end(end, self)
+        if self.process.returncode == 0:
+            self.unasked_stop = UNASKED_STOP.format(code=self.process.returncode, stop_file=_path(STOP_FILE))
+            error = TrainingStopped(self.unasked_stop)
+        else:
+            error = DriverError(f"forgewright ended with {self.process.returncode} while training was waited for")
+        error.run = self
+        raise error
+
     def _backup_folder(self):
         gen_folder = self.gen_folder or json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))["gen_path"]
         return Path(gen_folder) / "data_gen" / "backup"
@@ -290,18 +337,15 @@ class TrainingRun:
         """Wait until the batch accuracy (percent), the validation accuracy (percent, once the
         trainer has evaluated) or the iteration count is reached, the budget (s) passes or the
         trainer ends. Returns the last state; raises with the trainer's reason when it ended with
-        a non-zero code (stop() then still ends forgewright)."""
+        a non-zero code (stop() then still ends forgewright), with TrainingStopped when
+        forgewright ended cleanly without stop() (most likely because another forgewright
+        started), and with its exit code when it was killed or crashed."""
         deadline = time.monotonic() + budget
         last = None
         while time.monotonic() < deadline:
             if not self.running():
-                end = self.end()
-                if end is not None:
-                    _raise_on_failed_end(end, self)
-                error = DriverError(f"forgewright ended with {self.process.returncode} while training was "
-                                    "waited for")
-                error.run = self
-                raise error
+                self._raise_on_unasked_end()
+                break
             end = self.end()
             if end is not None:
                 _raise_on_failed_end(end, self)
@@ -357,7 +401,7 @@ def train():
         end = _train_end(record) if not stop_file.exists() else None
         if end is not None and end.get("code", 0) != 0:
             # forgewright stays for the stop file after a failed trainer: end it, then say why.
-            run = TrainingRun(proc)
+            run = TrainingRun(proc, stop_requested=True)
             _write_whole(stop_file, b"")
             try:
                 proc.wait(timeout=60)
@@ -373,8 +417,16 @@ def train():
 
 
 def stop(run, timeout=60):
-    """Ask a training run to stop through the stop file; returns its last state."""
+    """Ask a training run to stop through the stop file; returns its last state. Warns when
+    forgewright had already ended without being asked."""
     last = run.state()
+    if not run.running() and not run.stop_requested:
+        if run.process.returncode != 0:
+            raise DriverError(f"forgewright train exited with {run.process.returncode}")
+        warnings.warn(run.unasked_stop or UNASKED_STOP.format(code=run.process.returncode, stop_file=_path(STOP_FILE)),
+                      stacklevel=2)
+        return last
+    run.stop_requested = True
     _write_whole(_path(STOP_FILE), b"")
     try:
         code = run.process.wait(timeout=timeout)
@@ -541,12 +593,15 @@ def update(model_folder, timeout=120):
 
 def test(image, timeout=120):
     """Classify one image; returns the server's "test_end" record with the result picture's
-    path added as "result_path". Raises with the record on "test_error"."""
+    path added as "result_path" and every class's probability (percent) as "probs", a dict from
+    class name to probability in names.list order. "results" holds only what the server's
+    "top" and threshold settings keep. Raises with the record on "test_error"."""
     record = _send("test," + _argument("image", image), timeout)
     if not record or record.get("state") != "test_end":
         raise DriverError(f"test failed: {record}")
     record = dict(record)
     record["result_path"] = str(_path(RESULT_FILE))
+    record["probs"] = {entry["name"]: entry["prob"] for entry in record.get("class_probs", [])}
     return record
 
 

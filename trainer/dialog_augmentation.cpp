@@ -3,6 +3,7 @@
 
 #include "augmentation_enumerator.h"
 #include "augmentation_transforms.h"
+#include "focused_wheel_only.h"
 
 #include <QCoreApplication>
 #include <QImage>
@@ -13,6 +14,7 @@ DialogAugmentation::DialogAugmentation(QWidget* parent)
 {
     // The sliders keep the form's ranges until the first update: restoreState() relies on that.
     ui->setupUi(this);
+    FocusedWheelOnly::install(this);
     for (const AugmentationField& field : AugmentationSettings::fields())
         refreshOnChange(field);
 }

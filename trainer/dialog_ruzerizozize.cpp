@@ -2,6 +2,7 @@
 #include "ui_dialog_ruzerizozize.h"
 
 #include "augmentation_settings.h"
+#include "focused_wheel_only.h"
 #include "global_vela_lib_yolo.h"
 #include "interface_paths.h"
 #include "json_record_log.h"
@@ -11,12 +12,26 @@
 
 #include <QDir>
 #include <QHeaderView>
+#include <QStyleOptionComboBox>
+
+#include <algorithm>
 
 namespace {
 
 const char* const kProgressStyle =
     "QProgressBar { border: 1px solid grey;  border-radius: 5px; text-align: center } "
     "QProgressBar::chunk { background-color: %1;  }";
+
+int widthOfLongestItem(const QComboBox* box)
+{
+    int widest = 0;
+    for (int i = 0; i < box->count(); ++i)
+        widest = std::max(widest, box->fontMetrics().horizontalAdvance(box->itemText(i)));
+    QStyleOptionComboBox option;
+    option.initFrom(box);
+    return box->style()->sizeFromContents(QStyle::CT_ComboBox, &option, QSize(widest, box->fontMetrics().height()), box)
+        .width();
+}
 
 } // namespace
 
@@ -29,6 +44,7 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
       ui(new Ui::DialogRuzerizOzize)
 {
     ui->setupUi(this);
+    FocusedWheelOnly::install(this);
     ui->tabWidget->setCurrentIndex(0);
     ui->groupBox_hide->show();
 
@@ -40,6 +56,9 @@ DialogRuzerizOzize::DialogRuzerizOzize(QWidget* parent)
     ui->progressBar_gen->setValue(0);
 
     ui->comboBox_model->addItems(ModelData().models.keys());
+    // Never narrower than its longest name: labels that grow while training squeeze the settings
+    // column to its minimum, and the box's own minimum was taken while it was still empty.
+    ui->comboBox_model->setMinimumWidth(widthOfLongestItem(ui->comboBox_model));
     // The box is not editable: a name it does not list leaves the choice as it is.
     ui->comboBox_model->setCurrentText(QStringLiteral("darknet19"));
 

@@ -124,6 +124,12 @@ public:
     QElapsedTimer waitingForOtherRun;
     static constexpr int kOtherRunStopMs = 120000;
 
+signals:
+    // The user is about to generate or to start training with the settings shown.
+    void settingsUsed();
+    // prjPath or genPath has changed.
+    void foldersChanged();
+
 public slots:
     void on_pushButton_gen_clicked();
     void on_pushButton_train_clicked();

@@ -121,6 +121,7 @@ void DialogRuzerizOzize::on_pushButton_gen_clicked()
         refuseGeneration(refusal);
         return;
     }
+    emit settingsUsed();
     ui->pushButton_gen->setText(QStringLiteral("Generating..."));
     ui->progressBar_gen->setStyleSheet(progressStyleRunning);
     ui->pushButton_train->setEnabled(false);
@@ -431,4 +432,5 @@ void DialogRuzerizOzize::on_pushButton_browse_clicked()
         return;
     genPath = dir;
     ui->label_gen->setText(dir);
+    emit foldersChanged();
 }

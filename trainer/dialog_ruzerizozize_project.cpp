@@ -80,6 +80,7 @@ void DialogRuzerizOzize::loadProject(const QString& path)
     scanWarnings = warnings;
     prjPath = path;
     ui->label->setText(path);
+    emit foldersChanged();
     resetUI();
     ui->treeWidget_class->clear();
     for (auto it = classFiles.cbegin(); it != classFiles.cend(); ++it) {

@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QScrollBar>
 
 #include <algorithm>
 #include <cstdio>
@@ -125,6 +126,7 @@ bool DialogRuzerizOzize::launchTraining()
             refuseTraining(QStringLiteral("no generation folder is chosen; nothing is started"));
         return false;
     }
+    emit settingsUsed();
     ui->label_avg_loss->setText(QString());
     ui->label_iteration->setText(QString());
 
@@ -359,6 +361,9 @@ void DialogRuzerizOzize::processStateChanged(QProcess::ProcessState state)
         runClock.restart();
     } else {
         ui->textEdit_train_console->append(QStringLiteral("\n############ Stopped ##############"));
+        // The end of the run is what the user looks for, wherever the log was scrolled to.
+        QScrollBar* scroll = ui->textEdit_train_console->verticalScrollBar();
+        scroll->setValue(scroll->maximum());
         tickTimer.stop();
         // The backup is written; the next start from this interface folder may go ahead. A
         // batch run keeps the lock until it exits: it still answers the stop file, which the
@@ -393,11 +398,12 @@ void DialogRuzerizOzize::stdoutReady()
         accuracy = reading.accuracy;
     }
     if (reading.hasValidation) {
-        ui->label_val_acc->setText(reading.validationLabel);
         valAccuracy = reading.validationAccuracy;
         valIteration = reading.validationIteration;
         bestValAccuracy = hasValidation ? std::max(bestValAccuracy, valAccuracy) : valAccuracy;
         hasValidation = true;
+        ui->label_val_acc->setText(reading.validationLabel +
+                                   QStringLiteral("  (best %1 %)").arg(bestValAccuracy, 0, 'f', 2));
     }
 }
 
@@ -440,15 +446,24 @@ void DialogRuzerizOzize::on_pushButton_export_clicked()
     const QList<QPair<QString, QString> > files = {{takeBest ? best : dataGen + "/backup/train.backup", "/train.weights"},
                                                    {dataGen + "/names.list", "/names.list"},
                                                    {dataGen + "/test.cfg", "/test.cfg"}};
-    if (std::any_of(files.cbegin(), files.cend(), [](const auto& file) { return !QFile::exists(file.first); }))
+    const auto missing =
+        std::find_if(files.cbegin(), files.cend(), [](const auto& file) { return !QFile::exists(file.first); });
+    if (missing != files.cend()) {
+        ui->textEdit_train_console->append("Export: nothing exported, " + missing->first + " does not exist");
         return;
+    }
     const QString folder = UserPrompt::existingDirectory(
         this, QStringLiteral("Select folder to export weights files"), genPath,
         QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);
     if (folder.isEmpty())
         return;
     for (const auto& file : files) {
-        if (!AtomicFile::copy(file.first, folder + file.second))
-            qWarning().noquote() << "export: could not copy" << file.first << "to" << folder + file.second;
+        const QString target = folder + file.second;
+        if (AtomicFile::copy(file.first, target)) {
+            ui->textEdit_train_console->append("Export: " + file.first + " -> " + target);
+            continue;
+        }
+        qWarning().noquote() << "export: could not copy" << file.first << "to" << target;
+        ui->textEdit_train_console->append("Export: could not copy " + file.first + " to " + target);
     }
 }

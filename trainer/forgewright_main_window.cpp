@@ -8,6 +8,7 @@
 #include "user_prompt.h"
 #include "window_placement.h"
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -29,10 +30,12 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     QStringList words;
     for (int i = 1; i < argc; ++i)
         words << QString::fromUtf8(argv[i]);
+    const bool batch = words.contains(QLatin1String("gen")) || words.contains(QLatin1String("train"));
     // Nobody answers boxes in a batch run; they would block it forever.
-    UserPrompt::setBatchMode(words.contains(QLatin1String("gen")) || words.contains(QLatin1String("train")));
+    UserPrompt::setBatchMode(batch);
 
     dlg_classif_train = new DialogRuzerizOzize(nullptr);
+    connect(dlg_classif_train, &DialogRuzerizOzize::foldersChanged, this, &forgewright_main_window::showDialogFolders);
 
     QFile::remove(InterfacePaths::trainerLog());
     AtomicFile::touch(InterfacePaths::trainerStop());
@@ -40,9 +43,8 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     dlg_classif_train->genPath = ui->lineEdit_gen_dir->text();
 
     if (!QFile::exists(InterfacePaths::trainerState()))
-        writeDefaultStateFile();
+        writeStateFile();
     const QString stateProblem = readStateFile();
-    const bool batch = words.contains(QLatin1String("gen")) || words.contains(QLatin1String("train"));
     if (!stateProblem.isEmpty() && batch) {
         // Nobody is at the window of a batch run: it would wait there forever.
         refuseBatchRun(words, stateProblem);
@@ -55,6 +57,8 @@ forgewright_main_window::forgewright_main_window(int argc, char** argv, QWidget*
     if (batch) {
         for (const QString& warning : dlg_classif_train->stateWarnings)
             qWarning().noquote() << "state file:" << warning;
+    } else {
+        keepStateWhenInteractive();
     }
     runArguments(words);
 }
@@ -81,7 +85,31 @@ forgewright_main_window::~forgewright_main_window()
     delete ui;
 }
 
-void forgewright_main_window::writeDefaultStateFile()
+void forgewright_main_window::keepStateWhenInteractive()
+{
+    if (!stateRestored)
+        return;
+    keepsState = true;
+    connect(dlg_classif_train, &DialogRuzerizOzize::settingsUsed, this, &forgewright_main_window::writeStateFile);
+    connect(dlg_classif_train, &QDialog::finished, this, &forgewright_main_window::writeStateFile);
+}
+
+void forgewright_main_window::closeEvent(QCloseEvent* event)
+{
+    if (keepsState)
+        writeStateFile();
+    QMainWindow::closeEvent(event);
+}
+
+void forgewright_main_window::showDialogFolders()
+{
+    if (!dlg_classif_train->prjPath.isEmpty())
+        ui->lineEdit_img_dir->setText(dlg_classif_train->prjPath);
+    if (!dlg_classif_train->genPath.isEmpty())
+        ui->lineEdit_gen_dir->setText(dlg_classif_train->genPath);
+}
+
+void forgewright_main_window::writeStateFile()
 {
     QJsonObject state = dlg_classif_train->saveState();
     state["gen_path"] = ui->lineEdit_gen_dir->text();
@@ -117,6 +145,7 @@ QString forgewright_main_window::readStateFile()
     dlg_classif_train->restoreState(state);
     ui->lineEdit_img_dir->setText(state["prj_path"].toString());
     ui->lineEdit_gen_dir->setText(state["gen_path"].toString());
+    stateRestored = true;
     return QString();
 }
 

@@ -29,6 +29,9 @@ public:
     // failed, a training start was refused or the state file of a batch run cannot be read.
     int exitCode = 0;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private slots:
     void on_pushButton_5_clicked();
     void on_pushButton_4_clicked();
@@ -37,7 +40,11 @@ private slots:
     void on_pushButton_clicked();
 
 private:
-    void writeDefaultStateFile();
+    // The dialog's settings with the two path fields, written whole to the state file.
+    void writeStateFile();
+    // Kept for the next start by an interactive window whose state file was restored.
+    void keepStateWhenInteractive();
+    void showDialogFolders();
     // What is wrong with the state file when it holds no valid JSON (the arguments are then
     // ignored, or a batch run refused), else empty.
     QString readStateFile();
@@ -45,6 +52,12 @@ private:
     // error and the record its first word would end with ("gen_error" or "train_end").
     void refuseBatchRun(const QStringList& words, const QString& problem);
     void runArguments(const QStringList& words);
+
+    // A window that restored the state file and runs no batch word writes the settings back when
+    // the user generates, starts training or closes a window; a batch run writes nothing new, and
+    // a state file that could not be restored is never overwritten.
+    bool keepsState = false;
+    bool stateRestored = false;
 
     Ui::forgewright_main_window* ui;
     DialogRuzerizOzize* dlg_classif_train = nullptr;

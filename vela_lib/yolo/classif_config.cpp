@@ -259,6 +259,7 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
 {
     guide_maps.clear();
     last_results.clear();
+    last_scores.clear();
     infer_error.clear();
     try {
         cv::dnn::Net* net = holder() ? holder()->net.get() : nullptr;
@@ -289,6 +290,8 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
             guide_maps = runtime->guide.maps(outputs[1], classes, upsampling, runtime->inputSize);
         }
         last_results = results;
+        const float* scores = outputs.front().ptr<float>();
+        last_scores.assign(scores, scores + outputs.front().total());
         return results;
     } catch (const cv::Exception& e) {
         qDebug().noquote() << "classifier: inference failed:" << QString::fromStdString(e.msg);
@@ -302,5 +305,6 @@ std::vector<std::pair<int, float> > ClassifConfig::infer(cv::Mat& image)
     }
     guide_maps.clear();
     last_results.clear();
+    last_scores.clear();
     return {};
 }

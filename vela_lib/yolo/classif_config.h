@@ -63,6 +63,8 @@ public:
     std::vector<cv::Scalar> class_colors; // by class index, B, G, R
     // The pairs the latest infer() returned, which draw_boxes() annotates.
     std::vector<std::pair<int, float> > last_results;
+    // Every class's score of the latest infer(), by class index; empty after one that failed.
+    std::vector<float> last_scores;
     // Why the latest infer() returned nothing; empty after one that gave results.
     QString infer_error;
 

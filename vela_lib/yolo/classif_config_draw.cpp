@@ -1,5 +1,6 @@
 // The annotation ClassifConfig draws over a classified picture.
 #include "classif_config.h"
+#include "score_percent.h"
 
 #include <QDebug>
 
@@ -74,7 +75,7 @@ void ClassifConfig::draw_boxes(cv::Mat& image)
             for (const size_t i : passed) {
                 QString text = nameOf(last_results[i].first);
                 if (show_confidence)
-                    text += QString(" %1%").arg(double(last_results[i].second) * 100.0, 0, 'f', 2);
+                    text += QString(" %1%").arg(ScorePercent::truncated(last_results[i].second), 0, 'f', 2);
                 const std::string line = text.toStdString();
                 int baseline = 0;
                 const cv::Size size = cv::getTextSize(line, kFont, font_scale, thickness, &baseline);

@@ -46,6 +46,12 @@ ValidationSet ValidationSet::load(const DataFile& data, const TrainSet& train, s
         set.paths.push_back(path);
         set.classOf.push_back(cls);
     }
+    // Below this one image is worth over 2 %, and the best of many evaluations flatters.
+    constexpr size_t kSmallSetImages = 50;
+    if (!set.paths.empty() && set.paths.size() < kSmallSetImages)
+        warnings->push_back("the validation set holds only " + std::to_string(set.paths.size()) + " images (fewer than " +
+                            std::to_string(kSmallSetImages) +
+                            "): its accuracy is coarse and its best value flatters; hold out more images");
     return set;
 }
 

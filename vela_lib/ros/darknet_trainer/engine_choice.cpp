@@ -2,7 +2,7 @@
 
 #include "darknet_engine.h"
 #if VELA_HAVE_TORCH_ENGINE
-#include "torch_engine.h"
+#include "torch_engine_module.h"
 #endif
 
 #include <cstdlib>
@@ -20,12 +20,19 @@ bool EngineChoice::fromEnvironment(Kind* kind, std::string* error)
         *kind = Kind::Darknet;
         return true;
     }
-    if (name == "torch" && hasTorch()) {
-        *kind = Kind::Torch;
-        return true;
+    if (name != "torch") {
+        *error = "VELA_TRAINER_ENGINE=" + name + " names no engine; use darknet or torch";
+        return false;
     }
-    *error = name == "torch" ? "VELA_TRAINER_ENGINE=torch: this build has no LibTorch engine"
-                             : "VELA_TRAINER_ENGINE=" + name + " names no engine; use darknet or torch";
+    *kind = Kind::Torch;
+#if VELA_HAVE_TORCH_ENGINE
+    std::string why;
+    if (TorchEngineModule::load(&why))
+        return true;
+    *error = "VELA_TRAINER_ENGINE=torch: " + why;
+#else
+    *error = "VELA_TRAINER_ENGINE=torch: this build has no LibTorch engine";
+#endif
     return false;
 }
 
@@ -33,7 +40,7 @@ std::string EngineChoice::describe(Kind kind)
 {
 #if VELA_HAVE_TORCH_ENGINE
     if (kind == Kind::Torch)
-        return "torch " + TorchEngine::libraryVersion();
+        return "torch " + TorchEngineModule::libraryVersion();
 #endif
     (void)kind;
     return "darknet";
@@ -43,7 +50,7 @@ std::unique_ptr<TrainingEngine> EngineChoice::make(Kind kind, const NetworkSumma
 {
 #if VELA_HAVE_TORCH_ENGINE
     if (kind == Kind::Torch)
-        return TorchEngine::make(summary);
+        return TorchEngineModule::make(summary);
 #endif
     (void)kind;
     return std::make_unique<DarknetEngine>(summary);

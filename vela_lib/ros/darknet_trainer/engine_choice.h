@@ -12,7 +12,8 @@ class EngineChoice
 public:
     enum class Kind { Darknet, Torch };
 
-    // False with one line when the variable names no engine of this build.
+    // False with one line when the variable names no engine of this build (or the LibTorch
+    // engine's module cannot be loaded).
     static bool fromEnvironment(Kind* kind, std::string* error);
 
     // The opening line's text for that engine: "darknet" or "torch <library version>".

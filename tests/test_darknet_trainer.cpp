@@ -1132,6 +1132,12 @@ void DarknetTrainerTest::refusesBadInput_data()
         << 1
         << QStringList{"weights file data_gen/other.weights does not fit the network: it holds 3190 parameters, "
                        "the network has 3087"};
+    QTest::newRow("mistyped option, weights of the meant network")
+        << trainArgs("data_gen/meant.weights") << Breakage([cfg](const QString& gen) {
+               saveWeightsOf(quickCfg(3, 10), gen + "/data_gen/meant.weights");
+               replaceInFile(gen + cfg, "filters=4", "filtres=4");
+           })
+        << 1 << QStringList{"does not fit the network", "options the darknet library does not read: [convolutional] at line"};
     QTest::newRow("truncated weights")
         << trainArgs("data_gen/short.weights") << Breakage([](const QString& gen) {
                saveWeightsOf(quickCfg(3, 10), gen + "/data_gen/short.weights");

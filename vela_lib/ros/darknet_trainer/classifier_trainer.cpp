@@ -127,8 +127,15 @@ bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const Ch
     if (args.weights.empty())
         return true;
     TransferWeights::Plan plan;
-    if (!TransferWeights::plan(args.weights, in.summary.weights, &plan, error) ||
-        !engine.loadWeights(args.weights, plan, error))
+    if (!TransferWeights::plan(args.weights, in.summary.weights, &plan, error)) {
+        // A mistyped option leaves its layer at the default size; that, rather than the file, may
+        // be what does not fit.
+        if (!in.summary.unreadOptions.empty() && error->find("does not fit") != std::string::npos)
+            *error += " (the configuration has options the darknet library does not read: " +
+                      in.summary.unreadOptions + ")";
+        return false;
+    }
+    if (!engine.loadWeights(args.weights, plan, error))
         return false;
     if (!plan.exact) {
         std::printf("%s\n", TransferWeights::summary(in.summary.weights, args.weights, plan).c_str());

@@ -39,6 +39,43 @@ const std::set<std::string> kForklineFeatures = {
     "activation=normalize_channels", "activation=normalize_channels_softmax",
     "activation=normalize_channels_softmax_maxval", "activation=gelu", "activation=revleaky"};
 
+// The options libdarknet reads, by section kind; every layer also reads kEveryLayerOptions.
+const std::map<std::string, std::set<std::string> > kReadOptions = {
+    {"net", {"batch", "learning_rate", "momentum", "decay", "subdivisions", "time_steps", "notruth", "random", "adam",
+             "B1", "B2", "eps", "height", "width", "channels", "inputs", "max_crop", "min_crop", "max_ratio",
+             "min_ratio", "center", "clip", "angle", "aspect", "saturation", "exposure", "hue", "policy", "burn_in",
+             "power", "step", "scale", "steps", "scales", "gamma", "max_batches"}},
+    {"convolutional", {"filters", "groups", "size", "stride", "pad", "padding", "activation", "batch_normalize",
+                       "binary", "xnor", "flipped", "dot"}},
+    {"connected", {"output", "activation", "batch_normalize"}},
+    {"maxpool", {"stride", "size", "padding"}},
+    {"softmax", {"groups", "temperature", "tree", "spatial", "noloss"}},
+    {"cost", {"type", "scale", "ratio", "noobj", "thresh"}},
+    {"dropout", {"probability"}},
+    {"route", {"layers"}},
+    {"shortcut", {"from", "activation", "alpha", "beta"}},
+    {"scale_channels", {"from", "activation"}},
+    {"crop", {"crop_height", "crop_width", "flip", "angle", "saturation", "exposure", "noadjust", "shift"}},
+    {"avgpool", {}},
+    {"batchnorm", {}}};
+const std::set<std::string> kEveryLayerOptions = {"truth", "onlyforward", "stopbackward", "dontsave", "dontload",
+                                                  "numload", "dontloadscales", "learning_rate", "smooth"};
+
+std::vector<std::string> unreadOptions(const CfgDocument& document)
+{
+    std::vector<std::string> unread;
+    for (size_t i = 0; i < document.sections.size(); ++i) {
+        const CfgSection& section = document.sections[i];
+        const auto known = kReadOptions.find(section.kind());
+        if (known == kReadOptions.end())
+            continue;
+        for (const auto& option : section.options)
+            if (!known->second.count(option.first) && (i == 0 || !kEveryLayerOptions.count(option.first)))
+                unread.push_back(section.type + " at line " + std::to_string(section.line) + ": " + option.first);
+    }
+    return unread;
+}
+
 const char* kForklineFamily = "forkline model family (efficientnet_b0, efficientnet-lite3, mobilenet-v2)";
 
 using Problem = CfgFailure::Problem;
@@ -296,6 +333,7 @@ bool Checker::run(NetworkSummary* summary, std::string* error)
     }
     summary->layers = int(walk.layers().size());
     summary->weights = WeightsLayout::of(walk.layers());
+    summary->unreadOptions = joined(unreadOptions(doc));
     summary->layerOutputs.clear();
     summary->outputs = 0;
     for (const ShapeWalk::Layer& layer : walk.layers()) {

@@ -18,6 +18,10 @@ struct NetworkSummary
     int outputs = 0;      // width of the output layer (the last one that is not a [cost])
     std::vector<long long> layerOutputs; // output width of every layer, in order
     WeightsLayout weights;               // what a weights file holds for each layer
+    // Options the darknet library does not read, as "[section] at line N: key, ..." (a typo such
+    // as "filtres" leaves a layer at its default), for telling why weights do not fit; empty when
+    // there are none.
+    std::string unreadOptions;
 };
 
 // Checks a network configuration before it is handed to libdarknet, which calls exit() or

@@ -78,11 +78,7 @@ Cost costOf(const QString& cfgText)
         // A weights file also keeps the rolling means and variances of batch normalisation.
         const long long rolling = layer.batchNormalize ? 2LL * layer.units : layer.kind == "batchnorm" ? 2LL * layer.in.c : 0;
         cost.parameters += double(layer.parameterCount - rolling);
-        if (layer.kind == "convolutional")
-            cost.forwardFlops += 2.0 * layer.units * layer.size * layer.size * (layer.in.c / layer.groups) *
-                                 layer.out.w * layer.out.h;
-        else if (layer.kind == "connected")
-            cost.forwardFlops += 2.0 * double(layer.in.outputs) * layer.units;
+        cost.forwardFlops += layer.forwardFlops();
     }
     return cost;
 }

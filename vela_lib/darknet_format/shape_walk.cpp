@@ -18,6 +18,15 @@ ShapeWalk::Shape imageShape(long long w, long long h, int c)
 
 } // namespace
 
+double ShapeWalk::Layer::forwardFlops() const
+{
+    if (kind == "convolutional")
+        return 2.0 * units * size * size * (in.c / groups) * out.w * out.h;
+    if (kind == "connected")
+        return 2.0 * double(in.outputs) * units;
+    return 0;
+}
+
 bool ShapeWalk::walk(const CfgDocument& document, const Shape& input, CfgFailure* failureOut)
 {
     failure = failureOut;

@@ -32,6 +32,10 @@ public:
         bool batchNormalize = false;
         std::vector<int> sources;     // earlier layers read besides the previous one
         long long parameterCount = 0; // floats in a weights file
+
+        // Multiplications and additions of one image's forward pass through a convolutional or
+        // connected layer (0 for the others, whose work is small beside theirs).
+        double forwardFlops() const;
     };
 
     struct Rules

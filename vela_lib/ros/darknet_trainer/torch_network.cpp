@@ -175,9 +175,12 @@ bool TorchNetwork::build(const CfgDocument& document, const ShapeWalk::Shape& in
         return false;
     }
     layerList.clear();
-    for (size_t i = 0; i < walk.layers().size(); ++i)
+    flops = 0;
+    for (size_t i = 0; i < walk.layers().size(); ++i) {
         if (!buildLayer(walk.layers()[i], error))
             return false;
+        flops += walk.layers()[i].forwardFlops();
+    }
     int costs = 0;
     for (size_t i = 0; i < layerList.size(); ++i) {
         const Layer& l = layerList[i];

@@ -69,6 +69,8 @@ public:
 
     const std::vector<Layer>& layers() const { return layerList; }
     int outputs() const;
+    // Multiplications and additions of one image's forward pass.
+    double forwardFlops() const { return flops; }
 
     // Reads the planned layers of a weights file; false with one line when it cannot be read.
     bool load(const std::string& path, const TransferWeights::Plan& plan, std::string* error);
@@ -81,4 +83,5 @@ private:
     void initialise(Layer& l);
 
     std::vector<Layer> layerList;
+    double flops = 0;
 };

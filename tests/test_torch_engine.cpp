@@ -274,6 +274,15 @@ void TorchEngineTest::testModeAndWeightsAgreeBothWays_data()
     QString forkline = testutil::readAll(testutil::sourceDir() + "/resources/ai_models/forkline/efficientnet_b0.cfg");
     forkline.replace("$batch$", "2").replace("$subdivisions$", "1").replace("$classes$", "3");
     QTest::newRow("efficientnet_b0") << forkline;
+    // darknet's shortcut of a larger map with more channels onto a smaller one, and its max pool
+    // of an odd size with the default padding.
+    QTest::newRow("shortcut of unequal shapes, odd pooling")
+        << QString("[net]\nbatch=2\nsubdivisions=1\nwidth=17\nheight=17\nchannels=3\n\n"
+                   "[convolutional]\nfilters=8\nsize=3\npad=1\nactivation=leaky\n\n"
+                   "[maxpool]\nsize=3\nstride=2\n\n"
+                   "[convolutional]\nbatch_normalize=1\nfilters=4\nsize=3\nstride=2\npad=1\nactivation=relu\n\n"
+                   "[shortcut]\nfrom=-2\nactivation=leaky\n\n"
+                   "[convolutional]\nfilters=3\nsize=1\nactivation=linear\n\n[avgpool]\n\n[softmax]\n");
 }
 
 // Weights from either engine load into the other, and both give the same test-mode scores.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "batch.h"
 #include "image_augmenter.h"
 #include "train_set.h"
 
@@ -12,17 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// One iteration's training data: images drawn at random (with replacement) from the train
-// set, augmented, as darknet input rows, with one-hot truth rows.
-struct Batch
-{
-    int images = 0;
-    int inputsPerImage = 0;
-    int classes = 0;
-    std::vector<float> x; // images x inputsPerImage
-    std::vector<float> y; // images x classes
-};
 
 // Prepares the next batch on background threads while the current one trains, like darknet's
 // loader. An image that cannot be read is reported once on standard error and never drawn

@@ -1,6 +1,7 @@
 #include "training_run.h"
 
 #include "backup_writer.h"
+#include "batch_loader.h"
 #include "diagnostic_line.h"
 #include "progress_line.h"
 #include "stop_request.h"

@@ -166,6 +166,28 @@ private slots:
         QVERIFY(QFile::exists(gen.path() + "/data_gen/backup/report.json"));
     }
 
+    // At the end, the time the engine waited for batches: none on a clock that only the engine
+    // moves; on the steady clock, some of the run, for an engine that takes no time.
+    void theWaitForDataIsReported()
+    {
+        CountingEngine engine(setup.net, &now);
+        Outcome outcome = run(engine);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(outcome.lines.filter(QRegularExpression("^data wait")), QStringList{"data wait: 0.00 s of 40.00 s (0.0 %)"});
+
+        pace.clock = nullptr;
+        CountingEngine instant(setup.net, &now);
+        instant.secondsPerPass = 0;
+        outcome = run(instant);
+        const QStringList lines = outcome.lines.filter(QRegularExpression("^data wait"));
+        QCOMPARE(lines.size(), 1);
+        const QRegularExpressionMatch m =
+            QRegularExpression("^data wait: ([0-9.]+) s of ([0-9.]+) s \\(([0-9.]+) %\\)$").match(lines.first());
+        QVERIFY2(m.hasMatch(), qPrintable(lines.first()));
+        QVERIFY(m.captured(1).toDouble() > 0);
+        QVERIFY(m.captured(1).toDouble() <= m.captured(2).toDouble());
+    }
+
     // A stop between the passes of iteration 5 drops it: no progress line, the count of images
     // seen is that of iteration 4 in the backup, and no final weights.
     void aStopDropsThePartialBatch()

@@ -190,9 +190,11 @@ int ClassifierTrainer::run(const TrainerArguments& args, const EngineChoice::Pla
         if (!buildNetwork(*engine, args, in, &error))
             return failWith(error);
 
+        // The loader shares the cores with a CPU engine, but has them all when a GPU trains.
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
         TrainingRun::Setup setup{in.data, in.set, in.net, baseName(args.cfgFile),
                                  TrainingReport(model, classNames(in.data, in.set), false), ValidationSet(),
-                                 int(std::max(1u, std::min(4u, std::thread::hardware_concurrency())))};
+                                 int(plan.torch.cuda ? cores : std::min(4u, cores))};
         std::vector<std::string> warnings;
         setup.validation = ValidationSet::load(in.data, in.set, &warnings);
         for (const auto& w : warnings)

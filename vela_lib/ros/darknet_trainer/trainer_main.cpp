@@ -1,4 +1,5 @@
 #include "classifier_trainer.h"
+#include "cuda_driver.h"
 #include "diagnostic_line.h"
 
 #include <cstdio>
@@ -13,14 +14,23 @@ namespace {
 // LibTorch's kernels run on OpenMP threads, which by default spin while they wait for work and
 // so take the processor from the batch loader's threads (and from anything else on a busy
 // machine): on 2 cores the LibTorch engine trained at a third of its speed. OpenMP reads its
-// wait policy from the environment when the process starts, so a run that may use that engine
-// (VELA_TRAINER_ENGINE=torch, or darknet_ unless told darknet) starts itself again, same
-// process, with a passive policy, unless the caller chose one.
-void passiveOpenMpForTorch(char** argv)
+// wait policy from the environment when the process starts, so a run that will likely use that
+// engine (VELA_TRAINER_ENGINE=torch; darknet_ with a CUDA device or told to stay on the CPU, unless
+// told darknet) starts itself again, same process, with a passive policy, unless the caller chose
+// one. libdarknet's own OpenMP loops keep the default.
+bool likelyTorch()
 {
     const char* engine = std::getenv("VELA_TRAINER_ENGINE");
-    const bool torch = engine ? std::strcmp(engine, "torch") == 0 : VELA_TRAINER_CUDA_ENTRY != 0;
-    if (!torch || std::getenv("OMP_WAIT_POLICY"))
+    if (engine)
+        return std::strcmp(engine, "torch") == 0;
+    const char* device = std::getenv("VELA_TRAINER_DEVICE");
+    return VELA_TRAINER_CUDA_ENTRY != 0 && ((device && std::strcmp(device, "cpu") == 0) ||
+                                            CudaDriver::firstDevice(nullptr, nullptr));
+}
+
+void passiveOpenMpForTorch(char** argv)
+{
+    if (std::getenv("OMP_WAIT_POLICY") || !likelyTorch())
         return;
     // By its own path, so that the process keeps its name.
     char self[4096];

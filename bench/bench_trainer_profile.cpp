@@ -1,13 +1,16 @@
 // Where an iteration of darknet_cpu_ goes, in CPU milliseconds at batch 16, subdivisions 8:
 // decoding the pictures (whole, and as the trainer now decodes them), augmenting them, and
 // libdarknet's forward pass, backward pass and update, each timed on its own. The engine's own
-// parts run here, in one thread, on a generated folder:
+// parts run here, in one thread, on a generated folder. Then the trainer's loader as a run uses
+// it, its picture cache warm: images per second on one thread and on every core, which is what
+// it can feed a GPU with:
 //   bench_trainer_profile [VoderoVod_32|darknet19] [picture side] [iterations]
 // (defaults: VoderoVod_32 608 20; darknet19 256 3). perf cannot count instructions on every
 // machine, so plain clocks measure.
 #include "darknet_training_folder.h"
 #include "test_support.h"
 
+#include "batch_loader.h"
 #include "cfg_document.h"
 #include "data_file.h"
 #include "image_augmenter.h"
@@ -24,7 +27,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <opencv2/core.hpp>
+
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -33,6 +39,25 @@ using Clock = std::chrono::steady_clock;
 double msSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Batches of 64 from the trainer's loader, once its cache holds the set (when it fits): images
+// per second.
+double loaderRate(const TrainSet& set, const NetSettings& settings, int threads)
+{
+    cv::setNumThreads(1); // as in a run: the loader's threads share out the images
+    const int images = 64;
+    BatchLoader loader(set, Augmentation::of(settings), images, threads);
+    Batch batch;
+    std::string error;
+    // Every picture drawn a few times over warms the cache.
+    for (size_t drawn = 0; drawn < 4 * set.paths.size(); drawn += images)
+        loader.next(&batch, &error);
+    const auto start = Clock::now();
+    const int batches = 30;
+    for (int i = 0; i < batches; ++i)
+        loader.next(&batch, &error);
+    return batches * images / (msSince(start) / 1000);
 }
 
 } // namespace
@@ -135,5 +160,11 @@ int main(int argc, char** argv)
     std::printf("forward                      %9.2f\n", forward / iterations);
     std::printf("backward                     %9.2f\n", backward / iterations);
     std::printf("update                       %9.2f\n", update / iterations);
+
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    const double one = loaderRate(set, settings, 1);
+    const double all = loaderRate(set, settings, cores);
+    std::printf("loader, cache warm, batches of 64 at %d x %d: %.0f images/s on 1 thread, %.0f images/s on %d threads\n",
+                settings.width, settings.height, one, all, cores);
     return 0;
 }

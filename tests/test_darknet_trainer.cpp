@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include "cfg_document.h"
+#include "cuda_driver.h"
 #include "darknet_engine.h"
 #include "image_augmenter.h"
 #include "network_cfg_check.h"
@@ -374,7 +375,10 @@ private slots:
     void bothEnginesLearnAlikeAndStartFromOtherWeights();
     void refusesBadInput_data();
     void refusesBadInput();
-    void cudaEntrySaysItTrainsOnTheCpu();
+    void cudaEntryWithoutAUsableDeviceTrainsOnTheCpu_data();
+    void cudaEntryWithoutAUsableDeviceTrainsOnTheCpu();
+    void deviceAndEngineVariablesNameWhatExists();
+    void aBatchThatDoesNotFitSaysWhatToLower();
     void rosrunFindsThePackageOfTheBuild();
 };
 
@@ -1186,18 +1190,111 @@ void DarknetTrainerTest::refusesBadInput()
     QVERIFY(!QFileInfo::exists(gen.path() + "/data_gen/backup/train.backup"));
 }
 
-void DarknetTrainerTest::cudaEntrySaysItTrainsOnTheCpu()
+void DarknetTrainerTest::cudaEntryWithoutAUsableDeviceTrainsOnTheCpu_data()
+{
+    QTest::addColumn<QString>("engine");  // VELA_TRAINER_ENGINE
+    QTest::addColumn<QString>("device");  // VELA_TRAINER_DEVICE
+    QTest::addColumn<QString>("trains");  // the "engine:" line's first word
+    QTest::addColumn<QString>("warning"); // the one warning's end; empty: none
+    QTest::newRow("as chosen") << "" << "" << "darknet" << "; training on the CPU with the darknet engine";
+    QTest::newRow("torch asked for") << "torch" << "" << "torch" << "; training on the CPU with the torch engine";
+    QTest::newRow("darknet asked for") << "darknet" << "" << "darknet" << "";
+    QTest::newRow("kept on the CPU") << "" << "cpu" << "torch" << "";
+}
+
+void DarknetTrainerTest::cudaEntryWithoutAUsableDeviceTrainsOnTheCpu()
+{
+    QFETCH(QString, engine);
+    QFETCH(QString, device);
+    QFETCH(QString, trains);
+    QFETCH(QString, warning);
+    std::string why;
+    if (CudaDriver::firstDevice(nullptr, &why))
+        QSKIP("this machine has a CUDA device");
+
+    QTemporaryDir gen;
+    DarknetTrainingFolder::write(gen.path(), kShapes, 3, 32, 40);
+    DarknetTrainingFolder::writeTrainCfg(gen.path(), quickCfg(3, 2));
+    if (!engine.isEmpty())
+        extraEnvironment["VELA_TRAINER_ENGINE"] = engine;
+    if (!device.isEmpty())
+        extraEnvironment["VELA_TRAINER_DEVICE"] = device;
+    const Run run = runTrainer(gen.path(), trainArgs(), "darknet_");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err.join("\n")));
+    QCOMPARE(run.out.value(0), QString("backend: CPU"));
+    QCOMPARE(run.out.value(1).section(' ', 0, 1), "engine: " + trains);
+    QCOMPARE(progressLines(run.out).size(), 2);
+    const QStringList warnings = linesStartingWith(run.err, "warning:");
+    if (warning.isEmpty()) {
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join("\n")));
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(warnings.first(), "warning: no usable CUDA device (" + QString::fromStdString(why) + ")" + warning);
+}
+
+// A batch that does not fit: one error line that says what was tried and what to lower, and
+// nothing written. The CPU's memory is capped so that the LibTorch engine runs out as a GPU would.
+void DarknetTrainerTest::aBatchThatDoesNotFitSaysWhatToLower()
+{
+    QTemporaryDir gen;
+    DarknetTrainingFolder::write(gen.path(), kShapes, 3, 64, 80);
+    DarknetTrainingFolder::writeTrainCfg(gen.path(), R"([net]
+batch=16
+subdivisions=2
+width=64
+height=64
+channels=3
+max_batches=3
+
+[convolutional]
+filters=32
+size=3
+stride=1
+pad=1
+activation=leaky
+
+[convolutional]
+filters=3
+size=1
+stride=1
+activation=linear
+
+[avgpool]
+
+[softmax]
+)");
+    testutil::writeBytes(gen.path() + "/data_gen/version", "0:wide_maps");
+    extraEnvironment["VELA_TRAINER_ENGINE"] = "torch";
+    extraEnvironment["VELA_TRAINER_MEMORY_LIMIT"] = "1";
+    const Run run = runTrainer(gen.path(), trainArgs());
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(linesStartingWith(run.err, "error:"),
+             QStringList{"error: wide_maps at 64 x 64 does not fit in the memory of the CPU (limited to 1 MiB): batch=16, "
+                         "subdivisions=2 tried as passes of 8 images; lower batch or raise subdivisions (each pass "
+                         "holds batch / subdivisions images)"});
+    QVERIFY(progressLines(run.out).isEmpty());
+    QVERIFY(QDir(gen.path() + "/data_gen/backup").entryList(QDir::Files).isEmpty());
+
+    // Without the cap the same run trains.
+    extraEnvironment.remove("VELA_TRAINER_MEMORY_LIMIT");
+    const Run unlimited = runTrainer(gen.path(), trainArgs());
+    QVERIFY2(unlimited.exitCode == 0, qPrintable(unlimited.err.join("\n")));
+    QCOMPARE(progressLines(unlimited.out).size(), 3);
+}
+
+void DarknetTrainerTest::deviceAndEngineVariablesNameWhatExists()
 {
     QTemporaryDir gen;
     DarknetTrainingFolder::write(gen.path(), kShapes, 3, 32, 40);
     DarknetTrainingFolder::writeTrainCfg(gen.path(), quickCfg(3, 2));
-    const Run run = runTrainer(gen.path(), trainArgs(), "darknet_");
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY(!run.out.isEmpty());
-    QCOMPARE(run.out.first(), QString("darknet_: this build has no CUDA trainer; training on the CPU with the same engine"));
-    QCOMPARE(run.out.value(1), QString("backend: CPU"));
-    QCOMPARE(run.out.value(2), QString("engine: darknet"));
-    QCOMPARE(progressLines(run.out).size(), 2);
+    extraEnvironment["VELA_TRAINER_DEVICE"] = "gpu";
+    for (const QString executable : {"darknet_", "darknet_cpu_"}) {
+        const Run run = runTrainer(gen.path(), trainArgs(), executable);
+        QCOMPARE(run.exitCode, 2);
+        QCOMPARE(run.out, QStringList{"backend: CPU"});
+        QCOMPARE(run.err, QStringList{"error: VELA_TRAINER_DEVICE=gpu names no device; use cpu"});
+    }
 }
 
 // The trainer window starts "rosrun vela_lib_yolo darknet_cpu_ ..." in the generation folder,

@@ -1,6 +1,11 @@
 // The LibTorch engine against the darknet engine and libdarknet itself: the same update from the
 // same weights and batch, the same rate at every batch, the same test-mode scores, weights that
-// each reads from the other, and the options it refuses rather than train differently.
+// each reads from the other, and the options it refuses rather than train differently; and its
+// mixed precision.
+
+// LibTorch's headers before Qt's, whose "slots" keyword they use as a name.
+#include "torch_loss_scale.h"
+
 #include "darknet_training_folder.h"
 #include "test_support.h"
 
@@ -180,6 +185,8 @@ private slots:
     void testModeAndWeightsAgreeBothWays();
     void refusesWhatItWouldTrainDifferently_data();
     void refusesWhatItWouldTrainDifferently();
+    void mixedPrecisionTrainsCloseToFullPrecision();
+    void lossScaleSkipsOverflowsAndGrowsAfterGoodSteps();
 };
 
 // From the same weights, two iterations of the same batch (the second with momentum): the loss,
@@ -341,6 +348,64 @@ void TorchEngineTest::refusesWhatItWouldTrainDifferently()
     std::string error;
     QVERIFY(!torch.build(path.toStdString(), &error));
     QVERIFY2(QString::fromStdString(error).contains(message), error.c_str());
+}
+
+// Mixed precision (bfloat16 on the CPU, where it is only on when asked for): from the same start
+// and batch, an iteration's loss, update and test-mode scores stay close to those in fp32, and
+// the weights written are fp32 as ever.
+void TorchEngineTest::mixedPrecisionTrainsCloseToFullPrecision()
+{
+    QTemporaryDir dir;
+    const QString cfg = writeCfg(dir, "net.cfg", DarknetTrainingFolder::instantiate("VoderoVod_32", 8, 2, 3));
+    auto darknet = built<DarknetEngine>(cfg);
+    auto full = built<TorchEngine>(cfg);
+    auto mixed = std::make_unique<TorchEngine>(summaryOf(cfg), TorchEngineOptions{false, true});
+    std::string error;
+    QVERIFY2(darknet && full && mixed->build(cfg.toStdString(), &error), error.c_str());
+    randomise(darknet->net(), 11); // rolling statistics that make test-mode scores tell apart
+    const QString start = dir.filePath("start.weights");
+    const std::vector<float> initial = savedFloats(*darknet, start);
+    QVERIFY(loadExact(*full, cfg, start) && loadExact(*mixed, cfg, start));
+
+    const Batch batch = randomBatch(8, 32, 3, 4);
+    const auto never = [] { return false; };
+    const TrainingEngine::Step a = full->trainBatch(batch, never);
+    const TrainingEngine::Step b = mixed->trainBatch(batch, never);
+    QVERIFY2(std::fabs(a.loss - b.loss) <= 0.02 * a.loss, qPrintable(QString("%1 %2").arg(a.loss).arg(b.loss)));
+    QCOMPARE(mixed->imagesSeen(), full->imagesSeen());
+    const std::vector<float> fullWeights = savedFloats(*full, dir.filePath("full.weights"));
+    const std::vector<float> mixedWeights = savedFloats(*mixed, dir.filePath("mixed.weights"));
+    QCOMPARE(testutil::readBytes(dir.filePath("mixed.weights")).size(), testutil::readBytes(start).size());
+    const double step = largestDifference(fullWeights, initial);
+    const double apart = largestDifference(mixedWeights, fullWeights);
+    QVERIFY(step > 1e-4);
+    QVERIFY2(apart <= 0.02 * step, qPrintable(QString("%1 of a step of %2").arg(apart).arg(step)));
+
+    std::vector<float> fullScores, mixedScores;
+    full->predict(batch.x.data(), 4, &fullScores);
+    mixed->predict(batch.x.data(), 4, &mixedScores);
+    QCOMPARE(mixedScores.size(), fullScores.size());
+    QVERIFY2(largestDifference(mixedScores, fullScores) <= 0.02,
+             qPrintable(QString::number(largestDifference(mixedScores, fullScores))));
+}
+
+void TorchEngineTest::lossScaleSkipsOverflowsAndGrowsAfterGoodSteps()
+{
+    TorchLossScale scale(8, 2);
+    at::Tensor gradient = at::full({3}, 16.0f);
+    QVERIFY(scale.unscale({gradient, at::Tensor()}));
+    QCOMPARE(gradient[0].item<float>(), 2.0f); // divided by the scale
+    QCOMPARE(scale.scale(), 8.0);
+    QVERIFY(scale.unscale({gradient}));
+    QCOMPARE(scale.scale(), 16.0); // two good steps in a row
+    gradient[1] = INFINITY;
+    QVERIFY(!scale.unscale({at::ones({2}), gradient}));
+    QCOMPARE(scale.scale(), 8.0);
+    gradient[1] = NAN;
+    QVERIFY(!scale.unscale({gradient}));
+    QCOMPARE(scale.scale(), 4.0);
+    QVERIFY(scale.unscale({at::ones({2})}));
+    QCOMPARE(scale.scale(), 4.0); // the count of good steps started again
 }
 
 QTEST_GUILESS_MAIN(TorchEngineTest)

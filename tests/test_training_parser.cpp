@@ -96,8 +96,9 @@ private slots:
 
     void theTrainerNamesItsBackend()
     {
-        QCOMPARE(TrainingOutputParser::trainsOn("darknet_: this build has no CUDA trainer\nbackend: CPU\nLearning"),
-                 QString("CPU"));
+        QCOMPARE(TrainingOutputParser::trainsOn("backend: CPU\nengine: darknet\nLearning"), QString("CPU"));
+        QCOMPARE(TrainingOutputParser::trainsOn("backend: CUDA\ndevice: NVIDIA T4, 15 GiB\nengine: torch 2.11.0"),
+                 QString("CUDA"));
         QCOMPARE(TrainingOutputParser::trainsOn("iteration[1] 1, 0.1: 1, 1 avg, 0 acc, 0.1 rate"), QString());
     }
 

@@ -4,12 +4,14 @@
 #include "darknet_training_folder.h"
 #include "test_support.h"
 
+#include "batch_loader.h"
 #include "stop_request.h"
 #include "training_run.h"
 
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -164,6 +166,58 @@ private slots:
         QCOMPARE(backups, QList<qint64>({2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 20}));
         QCOMPARE(engine.saves.back(), std::make_pair(std::string("train.weights"), uint64_t(80)));
         QVERIFY(QFile::exists(gen.path() + "/data_gen/backup/report.json"));
+    }
+
+    // At the end, the time the engine waited for batches: none on a clock that only the engine
+    // moves; with a clock that also moves a quarter second whenever it is read, one quarter for
+    // each of the 20 batches, the time between asking the loader and having the batch.
+    void theWaitForDataIsReported()
+    {
+        CountingEngine engine(setup.net, &now);
+        Outcome outcome = run(engine);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(outcome.lines.filter(QRegularExpression("^data wait")), QStringList{"data wait: 0.00 s of 40.00 s (0.0 %)"});
+
+        now = 0;
+        pace.clock = [this] { return now += 0.25; };
+        CountingEngine ticking(setup.net, &now);
+        outcome = run(ticking);
+        const QStringList lines = outcome.lines.filter(QRegularExpression("^data wait"));
+        QCOMPARE(lines.size(), 1);
+        const QRegularExpressionMatch m =
+            QRegularExpression("^data wait: 5.00 s of ([0-9.]+) s \\(([0-9.]+) %\\)$").match(lines.first());
+        QVERIFY2(m.hasMatch(), qPrintable(lines.first()));
+        QVERIFY(m.captured(1).toDouble() > 45);
+        QCOMPARE(m.captured(2), QString::number(500 / m.captured(1).toDouble(), 'f', 1));
+    }
+
+    // The loader's workers each fill their share of every batch, from pictures decoded once
+    // and kept: with a fixed seed two loaders give the same batches, and no image is left blank.
+    void theLoaderFillsEveryImageAlikeEachTime()
+    {
+        qputenv("VELA_TRAINER_SEED", "7");
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(gen.path());
+        std::vector<std::vector<float> > first, second;
+        for (auto* batches : {&first, &second}) {
+            BatchLoader loader(setup.set, Augmentation::of(setup.net), 6, 3);
+            Batch batch;
+            std::string error;
+            for (int i = 0; i < 4; ++i) {
+                QVERIFY2(loader.next(&batch, &error), error.c_str());
+                batches->push_back(batch.x);
+            }
+        }
+        QDir::setCurrent(previous);
+        qunsetenv("VELA_TRAINER_SEED");
+        QVERIFY(first == second);
+        const size_t row = size_t(3 * setup.net.width * setup.net.height);
+        for (const std::vector<float>& x : first) {
+            QCOMPARE(x.size(), 6 * row);
+            for (size_t image = 0; image < 6; ++image)
+                QVERIFY(std::any_of(x.begin() + long(image * row), x.begin() + long((image + 1) * row),
+                                    [](float v) { return v > 0; }));
+        }
     }
 
     // A stop between the passes of iteration 5 drops it: no progress line, the count of images

@@ -3,11 +3,26 @@
 #include "diagnostic_line.h"
 #include "run_seed.h"
 
+#include <fstream>
+#include <string>
+
+double BatchLoader::cacheBudgetBytes()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    double kibibytes = 0;
+    while (meminfo >> key >> kibibytes && key != "MemAvailable:") {
+        meminfo.ignore(256, '\n');
+        kibibytes = 0;
+    }
+    return std::max(1024.0 * 1024 * 1024, kibibytes * 1024 / 2);
+}
+
 BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads)
     : set(set), augmenter(augmentation), decoder(augmenter.largestScaledSide()), imagesPerBatch(imagesPerBatch),
       inputsPerImage(augmentation.width * augmentation.height * 3), workers(std::max(1, threads)),
       unreadable(std::make_unique<std::atomic<bool>[]>(set.paths.size())), readable(int(set.paths.size())),
-      cache(set.paths.size()), cacheState(std::make_unique<std::atomic<int>[]>(set.paths.size()))
+      cache(set.paths.size()), cacheState(std::make_unique<std::atomic<int>[]>(set.paths.size())), cacheBudget(cacheBudgetBytes())
 {
     std::random_device seeds;
     unsigned fixed = 0;
@@ -16,6 +31,8 @@ BatchLoader::BatchLoader(const TrainSet& set, const Augmentation& augmentation, 
         std::seed_seq seed{repeatable ? fixed : seeds(), repeatable ? 0u : seeds(), unsigned(i)};
         rngs.emplace_back(seed);
     }
+    for (int w = 1; w < workers; ++w)
+        helpers.emplace_back(&BatchLoader::help, this, w);
     producer = std::thread(&BatchLoader::produce, this);
 }
 
@@ -27,6 +44,38 @@ BatchLoader::~BatchLoader()
     }
     changed.notify_all();
     producer.join();
+    {
+        std::lock_guard<std::mutex> lock(roundMutex);
+        helpersStopping = true;
+    }
+    roundChanged.notify_all();
+    for (auto& helper : helpers)
+        helper.join();
+}
+
+// The helpers live as long as the loader: a thread started for every batch would start with
+// an allocator arena of its own, empty, and fault in its memory again each time (on 2 cores the
+// loader then ran at a third of its speed).
+void BatchLoader::help(int worker)
+{
+    uint64_t done = 0;
+    for (;;) {
+        Batch* batch = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(roundMutex);
+            roundChanged.wait(lock, [&] { return helpersStopping || round != done; });
+            if (helpersStopping)
+                return;
+            done = round;
+            batch = roundBatch;
+        }
+        fillPart(batch, worker, workers);
+        {
+            std::lock_guard<std::mutex> lock(roundMutex);
+            ++helpersDone;
+        }
+        roundChanged.notify_all();
+    }
 }
 
 bool BatchLoader::next(Batch* batch, std::string* error)
@@ -77,12 +126,16 @@ bool BatchLoader::fill(Batch* batch)
         report(e);
     }
     if (!outOfMemory) {
-        std::vector<std::thread> helpers;
-        for (int w = 1; w < workers; ++w)
-            helpers.emplace_back(&BatchLoader::fillPart, this, batch, w, workers);
+        {
+            std::lock_guard<std::mutex> lock(roundMutex);
+            roundBatch = batch;
+            helpersDone = 0;
+            ++round;
+        }
+        roundChanged.notify_all();
         fillPart(batch, 0, workers);
-        for (auto& helper : helpers)
-            helper.join();
+        std::unique_lock<std::mutex> lock(roundMutex);
+        roundChanged.wait(lock, [this] { return helpersDone == workers - 1; });
     }
     return readable.load() > 0 && !outOfMemory;
 }
@@ -120,10 +173,8 @@ DecodedPicture BatchLoader::decode(size_t index)
         return picture;
     const double bytes = double(picture.bytes());
     if (caching.load() < 0) {
-        // The first picture stands for the others: generated sets are of one size. Only
-        // pictures larger than the augmentation needs cost more to decode than to train on;
-        // for the others a cache would be memory spent for nothing.
-        const bool worthIt = picture.reduction > 1 && bytes * double(set.paths.size()) <= kCacheBudgetBytes;
+        // The first picture stands for the others: generated sets are of one size.
+        const bool worthIt = bytes * double(set.paths.size()) <= cacheBudget;
         int undecided = -1;
         caching.compare_exchange_strong(undecided, worthIt ? 1 : 0);
         if (caching.load() == 0)
@@ -133,9 +184,9 @@ DecodedPicture BatchLoader::decode(size_t index)
     if (!cacheState[index].compare_exchange_strong(free, 1))
         return picture; // another thread stores it
     double before = cachedBytes.load();
-    while (before + bytes <= kCacheBudgetBytes && !cachedBytes.compare_exchange_weak(before, before + bytes)) {
+    while (before + bytes <= cacheBudget && !cachedBytes.compare_exchange_weak(before, before + bytes)) {
     }
-    if (before + bytes > kCacheBudgetBytes) {
+    if (before + bytes > cacheBudget) {
         cacheState[index] = 0;
         return picture;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "batch.h"
 #include "image_augmenter.h"
 #include "train_set.h"
 
@@ -13,26 +14,16 @@
 #include <thread>
 #include <vector>
 
-// One iteration's training data: images drawn at random (with replacement) from the train
-// set, augmented, as darknet input rows, with one-hot truth rows.
-struct Batch
-{
-    int images = 0;
-    int inputsPerImage = 0;
-    int classes = 0;
-    std::vector<float> x; // images x inputsPerImage
-    std::vector<float> y; // images x classes
-};
-
 // Prepares the next batch on background threads while the current one trains, like darknet's
 // loader. An image that cannot be read is reported once on standard error and never drawn
-// again. Pictures are decoded no larger than the augmentation needs; when they are larger
-// than that (decoding is then the cost) and the whole train set so decoded fits
-// kCacheBudgetBytes, each is decoded once and kept.
+// again. Pictures are decoded no larger than the augmentation needs. When the whole train set so
+// decoded fits the cache budget, each picture is decoded once and kept: decoding costs several
+// times what augmenting does, and a GPU trains faster than 2 cores can decode.
 class BatchLoader
 {
 public:
-    static constexpr double kCacheBudgetBytes = 1024.0 * 1024 * 1024;
+    // The budget: half the memory available when the loader starts, and at least 1 GiB.
+    static double cacheBudgetBytes();
 
     BatchLoader(const TrainSet& set, const Augmentation& augmentation, int imagesPerBatch, int threads);
     ~BatchLoader();
@@ -45,6 +36,7 @@ public:
 
 private:
     void produce();
+    void help(int worker);
     bool fill(Batch* batch);
     void fillPart(Batch* batch, int worker, int workers);
     int drawReadable(std::mt19937& rng, DecodedPicture* picture);
@@ -67,6 +59,7 @@ private:
     std::unique_ptr<std::atomic<int>[]> cacheState;
     std::atomic<int> caching{-1}; // -1 until the first picture tells the set's size, then 0 or 1
     std::atomic<double> cachedBytes{0};
+    const double cacheBudget;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -75,4 +68,13 @@ private:
     bool failed = false;
     bool stopping = false;
     std::thread producer;
+
+    // The helpers that fill the other workers' shares of each batch, one round per batch.
+    std::vector<std::thread> helpers;
+    std::mutex roundMutex;
+    std::condition_variable roundChanged;
+    Batch* roundBatch = nullptr;
+    uint64_t round = 0;
+    int helpersDone = 0;
+    bool helpersStopping = false;
 };

@@ -2,7 +2,6 @@
 
 #include "cfg_document.h"
 #include "diagnostic_line.h"
-#include "engine_choice.h"
 #include "network_cfg_check.h"
 #include "run_seed.h"
 #include "stop_request.h"
@@ -144,6 +143,20 @@ bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const Ch
     return true;
 }
 
+// A batch that does not fit the device: what was tried, and what to change.
+std::string outOfMemoryLine(const std::string& model, const NetSettings& net, const TrainingEngine::OutOfMemory& e)
+{
+    const std::string network = model + " at " + std::to_string(net.width) + " x " + std::to_string(net.height);
+    if (e.imagesPerPass.empty())
+        return network + " does not fit in the memory of " + e.device + "; pick a smaller model or input size";
+    std::string tried;
+    for (int images : e.imagesPerPass)
+        tried += (tried.empty() ? "" : ", then ") + std::to_string(images);
+    return network + " does not fit in the memory of " + e.device + ": batch=" + std::to_string(net.batch) +
+           ", subdivisions=" + std::to_string(net.subdivisions) + " tried as passes of " + tried +
+           " images; lower batch or raise subdivisions (each pass holds batch / subdivisions images)";
+}
+
 } // namespace
 
 bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, TrainerArguments* args, std::string* error)
@@ -169,33 +182,36 @@ bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, Traine
     return true;
 }
 
-int ClassifierTrainer::run(const TrainerArguments& args)
+int ClassifierTrainer::run(const TrainerArguments& args, const EngineChoice::Plan& plan)
 {
     StopRequest::install();
-    std::string error;
-    EngineChoice::Kind kind;
-    if (!EngineChoice::fromEnvironment(&kind, &error)) {
-        DiagnosticLine::error(error);
-        return 2;
-    }
-    std::printf("engine: %s\n", EngineChoice::describe(kind).c_str());
+    std::printf("engine: %s\n", EngineChoice::describe(plan.kind).c_str());
     std::fflush(stdout);
+    std::string error;
     CheckedInputs in;
     if (!checkInputs(args, &in, &error))
         return failWith(error);
-    const std::unique_ptr<TrainingEngine> engine = EngineChoice::make(kind, in.summary);
-    if (!buildNetwork(*engine, args, in, &error))
-        return failWith(error);
+    const std::string model = modelName(args.dataFile, baseName(args.cfgFile));
+    try {
+        const std::unique_ptr<TrainingEngine> engine = EngineChoice::make(plan, in.summary);
+        if (!buildNetwork(*engine, args, in, &error))
+            return failWith(error);
 
-    TrainingRun::Setup setup{in.data, in.set, in.net, baseName(args.cfgFile),
-                             TrainingReport(modelName(args.dataFile, baseName(args.cfgFile)), classNames(in.data, in.set), false),
-                             ValidationSet(), int(std::max(1u, std::min(4u, std::thread::hardware_concurrency())))};
-    std::vector<std::string> warnings;
-    setup.validation = ValidationSet::load(in.data, in.set, &warnings);
-    for (const auto& w : warnings)
-        DiagnosticLine::warning(w);
-    RunPace pace;
-    const char* every = std::getenv("VELA_TRAINER_EVALUATE_EVERY");
-    pace.evaluateEveryIterations = every ? std::max(0LL, std::atoll(every)) : 0;
-    return TrainingRun(*engine, setup, pace).train();
+        // The loader shares the cores with a CPU engine, but has them all when a GPU trains.
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        TrainingRun::Setup setup{in.data, in.set, in.net, baseName(args.cfgFile),
+                                 TrainingReport(model, classNames(in.data, in.set), false), ValidationSet(),
+                                 int(plan.torch.cuda ? cores : std::min(4u, cores))};
+        std::vector<std::string> warnings;
+        setup.validation = ValidationSet::load(in.data, in.set, &warnings);
+        for (const auto& w : warnings)
+            DiagnosticLine::warning(w);
+        RunPace pace;
+        const char* every = std::getenv("VELA_TRAINER_EVALUATE_EVERY");
+        pace.evaluateEveryIterations = every ? std::max(0LL, std::atoll(every)) : 0;
+        return TrainingRun(*engine, setup, pace).train();
+    } catch (const TrainingEngine::OutOfMemory& e) {
+        // Nothing more is written: the backup keeps what it held.
+        return failWith(outOfMemoryLine(model, in.net, e));
+    }
 }

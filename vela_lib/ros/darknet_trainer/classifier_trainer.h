@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine_choice.h"
+
 #include <string>
 
 // The command line "classifier train <data file> <cfg> [<weights>] [-dont_show]".
@@ -20,7 +22,7 @@ public:
     // False with one line in error when the words do not form that command line.
     static bool parseArguments(int argc, const char* const* argv, TrainerArguments* args, std::string* error);
 
-    // Prints the opening "engine: ..." line and trains; returns the process exit code. Errors go
-    // to standard error as one line each.
-    static int run(const TrainerArguments& args);
+    // Prints the opening "engine: ..." line and trains as planned; returns the process exit code.
+    // Errors go to standard error as one line each.
+    static int run(const TrainerArguments& args, const EngineChoice::Plan& plan);
 };

@@ -1,5 +1,6 @@
 #include "engine_choice.h"
 
+#include "cuda_driver.h"
 #include "darknet_engine.h"
 #if VELA_HAVE_TORCH_ENGINE
 #include "torch_engine_module.h"
@@ -7,33 +8,78 @@
 
 #include <cstdlib>
 
+namespace {
+
+std::string variable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool loadTorch(std::string* why)
+{
+#if VELA_HAVE_TORCH_ENGINE
+    return TorchEngineModule::load(why);
+#else
+    *why = "this build has no LibTorch engine";
+    return false;
+#endif
+}
+
+// The first CUDA device's description when the LibTorch engine can train there; otherwise why
+// not. The driver is asked first, so that a machine without one does not load LibTorch for it.
+bool usableCudaDevice(std::string* deviceOrWhy)
+{
+    if (!CudaDriver::firstDevice(nullptr, deviceOrWhy) || !loadTorch(deviceOrWhy))
+        return false;
+#if VELA_HAVE_TORCH_ENGINE
+    return TorchEngineModule::cudaUsable(deviceOrWhy);
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
 bool EngineChoice::hasTorch()
 {
     return VELA_HAVE_TORCH_ENGINE != 0;
 }
 
-bool EngineChoice::fromEnvironment(Kind* kind, std::string* error)
+bool EngineChoice::forExecutable(bool cudaEntry, Plan* plan, std::string* error)
 {
-    const char* value = std::getenv("VELA_TRAINER_ENGINE");
-    const std::string name = value ? value : "";
-    if (name.empty() || name == "darknet") {
-        *kind = Kind::Darknet;
-        return true;
-    }
-    if (name != "torch") {
-        *error = "VELA_TRAINER_ENGINE=" + name + " names no engine; use darknet or torch";
+    const std::string engine = variable("VELA_TRAINER_ENGINE");
+    const std::string device = variable("VELA_TRAINER_DEVICE");
+    const std::string amp = variable("VELA_TRAINER_AMP");
+    if (!engine.empty() && engine != "darknet" && engine != "torch") {
+        *error = "VELA_TRAINER_ENGINE=" + engine + " names no engine; use darknet or torch";
         return false;
     }
-    *kind = Kind::Torch;
-#if VELA_HAVE_TORCH_ENGINE
+    if (!device.empty() && device != "cpu") {
+        *error = "VELA_TRAINER_DEVICE=" + device + " names no device; use cpu";
+        return false;
+    }
+    *plan = Plan();
+    const bool wantsCuda = cudaEntry && engine != "darknet" && device.empty();
+    std::string deviceOrWhy;
+    if (wantsCuda && usableCudaDevice(&deviceOrWhy)) {
+        plan->kind = Kind::Torch;
+        plan->torch.cuda = true;
+        plan->device = deviceOrWhy;
+    } else {
+        const bool torch = engine == "torch" || (cudaEntry && engine.empty() && device == "cpu");
+        plan->kind = torch ? Kind::Torch : Kind::Darknet;
+        if (wantsCuda)
+            plan->warning = "no usable CUDA device (" + deviceOrWhy + "); training on the CPU with the " +
+                            (torch ? "torch" : "darknet") + " engine";
+    }
+    plan->torch.mixedPrecision = plan->torch.cuda ? amp != "0" : amp == "1";
     std::string why;
-    if (TorchEngineModule::load(&why))
-        return true;
-    *error = "VELA_TRAINER_ENGINE=torch: " + why;
-#else
-    *error = "VELA_TRAINER_ENGINE=torch: this build has no LibTorch engine";
-#endif
-    return false;
+    if (plan->kind == Kind::Torch && !loadTorch(&why)) {
+        *error = "VELA_TRAINER_ENGINE=torch: " + why;
+        return false;
+    }
+    return true;
 }
 
 std::string EngineChoice::describe(Kind kind)
@@ -46,12 +92,11 @@ std::string EngineChoice::describe(Kind kind)
     return "darknet";
 }
 
-std::unique_ptr<TrainingEngine> EngineChoice::make(Kind kind, const NetworkSummary& summary)
+std::unique_ptr<TrainingEngine> EngineChoice::make(const Plan& plan, const NetworkSummary& summary)
 {
 #if VELA_HAVE_TORCH_ENGINE
-    if (kind == Kind::Torch)
-        return TorchEngineModule::make(summary);
+    if (plan.kind == Kind::Torch)
+        return TorchEngineModule::make(summary, plan.torch);
 #endif
-    (void)kind;
     return std::make_unique<DarknetEngine>(summary);
 }

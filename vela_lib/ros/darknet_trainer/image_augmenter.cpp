@@ -50,17 +50,16 @@ int ImageAugmenter::largestScaledSide() const
     return std::max({settings.minSide, settings.maxSide, settings.width, settings.height, 1});
 }
 
-cv::Mat ImageAugmenter::geometry(const DecodedPicture& picture, std::mt19937& rng) const
+void ImageAugmenter::geometry(const DecodedPicture& picture, std::mt19937& rng, cv::Mat& out) const
 {
     const cv::Mat& bgr = picture.bgr;
     const int w = settings.width;
     const int h = settings.height;
-    cv::Mat out;
     if (settings.center) {
         const int side = std::min(bgr.cols, bgr.rows);
         const cv::Rect square((bgr.cols - side) / 2, (bgr.rows - side) / 2, side, side);
         cv::resize(bgr(square), out, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
-        return out;
+        return;
     }
     // Everything is drawn in the original's coordinates, as for the whole picture.
     const int cols = picture.original.width;
@@ -94,7 +93,6 @@ cv::Mat ImageAugmenter::geometry(const DecodedPicture& picture, std::mt19937& rn
     }
     cv::warpAffine(bgr, out, toSource, cv::Size(w, h), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT,
                    cv::Scalar::all(0));
-    return out;
 }
 
 void ImageAugmenter::augment(const cv::Mat& bgr, std::mt19937& rng, float* out) const
@@ -107,11 +105,14 @@ void ImageAugmenter::augment(const cv::Mat& bgr, std::mt19937& rng, float* out) 
 
 void ImageAugmenter::augment(const DecodedPicture& picture, std::mt19937& rng, float* out) const
 {
-    cv::Mat image = geometry(picture, rng);
+    // Each loader thread keeps its pictures in the making: fresh ones for every image cost page
+    // faults, and on several cores the memory handed back interrupts the other threads, which
+    // made the loader slower on 2 threads than on one.
+    thread_local cv::Mat image, hsv, rgb;
+    geometry(picture, rng, image);
     if (std::bernoulli_distribution(0.5)(rng))
         cv::flip(image, image, 1);
 
-    cv::Mat hsv;
     image.convertTo(hsv, CV_32FC3, 1.0 / 255.0);
     cv::cvtColor(hsv, hsv, cv::COLOR_BGR2HSV);
     const float hueShift = uniform(rng, -settings.hue, settings.hue) * 360.0f;
@@ -130,7 +131,6 @@ void ImageAugmenter::augment(const DecodedPicture& picture, std::mt19937& rng, f
             row[x][2] *= exposure;
         }
     }
-    cv::Mat rgb;
     cv::cvtColor(hsv, rgb, cv::COLOR_HSV2RGB);
     const size_t plane = size_t(rgb.cols) * size_t(rgb.rows);
     for (int y = 0; y < rgb.rows; ++y) {

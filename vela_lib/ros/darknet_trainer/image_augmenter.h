@@ -47,7 +47,7 @@ public:
     int largestScaledSide() const;
 
 private:
-    cv::Mat geometry(const DecodedPicture& picture, std::mt19937& rng) const;
+    void geometry(const DecodedPicture& picture, std::mt19937& rng, cv::Mat& out) const;
 
     Augmentation settings;
 };

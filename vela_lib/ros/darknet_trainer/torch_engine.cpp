@@ -1,11 +1,15 @@
 #include "torch_engine.h"
 
+#include "cuda_driver.h"
 #include "net_settings.h"
 #include "run_seed.h"
+#include "torch_autocast.h"
 #include "torch_host_memory.h"
+#include "torch_loss_scale.h"
 #include "torch_network.h"
 #include "weights_file.h"
 
+#include <ATen/Context.h>
 #include <ATen/Parallel.h>
 #include <c10/util/Exception.h>
 #include <torch/csrc/autograd/autograd.h>
@@ -25,15 +29,23 @@ namespace {
 // MFLOP, on two).
 constexpr double kThreadedPassFlops = 256e6;
 
-// LibTorch's errors carry a backtrace over many lines; the trainer's error line wants one.
+std::string firstLine(const c10::Error& e)
+{
+    const std::string message = e.what_without_backtrace();
+    return message.substr(0, message.find('\n'));
+}
+
+// LibTorch's errors carry a backtrace over many lines; the trainer's error line wants one. Memory
+// running out becomes the engine's own error, which says what to change.
 template <typename Work>
-auto oneLineErrors(Work work) -> decltype(work())
+auto oneLineErrors(const std::string& device, Work work) -> decltype(work())
 {
     try {
         return work();
+    } catch (const c10::OutOfMemoryError& e) {
+        throw TrainingEngine::OutOfMemory(device, {}, firstLine(e));
     } catch (const c10::Error& e) {
-        const std::string message = e.what_without_backtrace();
-        throw std::runtime_error("LibTorch: " + message.substr(0, message.find('\n')));
+        throw std::runtime_error("LibTorch: " + firstLine(e));
     }
 }
 
@@ -62,17 +74,51 @@ uint64_t seenIn(const std::string& path, size_t headerBytes)
 struct TorchEngine::State
 {
     NetworkSummary summary;
+    TorchEngineOptions options;
+    at::Device device{at::kCPU};
+    std::string deviceName = "the CPU";
     NetSettings net;
     TorchNetwork network;
     std::vector<TorchNetwork::Parameter> parameters;
     std::vector<at::Tensor> updates; // darknet's *_updates: momentum times the last step
+    TorchLossScale lossScale;
     uint64_t seen = 0;
+    // On CUDA a batch's passes run as one while memory allows: unknown until the first try.
+    enum class OnePass { Untried, Fits, TooLarge } onePass = OnePass::Untried;
+
+    bool onCpu() const { return device.is_cpu(); }
+
+    // Page-locked host memory that batches pass through on their way to a GPU, two of each kind
+    // in turn, so that filling one never waits for the transfer from the other.
+    at::Tensor staging[2][2];
+    int stagingTurn = 0;
+
+    // A batch's rows (images x the sizes given) on the engine's device. On the CPU they are read
+    // where they are; on CUDA they are copied to page-locked memory and their transfer queued
+    // without waiting for it.
+    at::Tensor onDevice(const std::vector<float>& rows, at::IntArrayRef sizes, int kind)
+    {
+        const at::Tensor host = at::from_blob(const_cast<float*>(rows.data()), sizes);
+        if (onCpu())
+            return host;
+        at::Tensor& pinned = staging[stagingTurn][kind];
+        if (!pinned.defined() || pinned.sizes() != sizes)
+            pinned = at::empty(sizes, at::TensorOptions().dtype(at::kFloat).pinned_memory(true));
+        pinned.copy_(host);
+        return pinned.to(device, /*non_blocking=*/true);
+    }
 
     // darknet's update of every layer: with u = updates - gradient (and, for weights,
     // - decay * batch * weights), parameters += rate * scale / batch * u, updates = momentum * u.
+    // In mixed precision the gradients are unscaled first, and an update whose gradients
+    // overflowed is skipped.
     void update()
     {
         at::NoGradGuard noGrad;
+        if (options.mixedPrecision && !lossScale.unscale(gradients())) {
+            dropGradients();
+            return;
+        }
         const float rate = net.rate(net.batchNumber(size_t(seen)));
         const int batch = net.imagesPerIteration();
         for (size_t i = 0; i < parameters.size(); ++i) {
@@ -90,6 +136,14 @@ struct TorchEngine::State
         }
     }
 
+    std::vector<at::Tensor> gradients() const
+    {
+        std::vector<at::Tensor> list;
+        for (const TorchNetwork::Parameter& p : parameters)
+            list.push_back(p.tensor.grad());
+        return list;
+    }
+
     void dropGradients()
     {
         for (const TorchNetwork::Parameter& p : parameters)
@@ -97,41 +151,105 @@ struct TorchEngine::State
                 p.tensor.mutable_grad().zero_();
     }
 
-    // One pass forward and backward; returns darknet's cost: the mean over the layers that
-    // have one (the softmax's cross-entropy, a [cost]'s squared error) of their sums.
-    double pass(const at::Tensor& input, const at::Tensor& truth, int* correct)
+    // One pass forward and backward; adds darknet's cost (the mean over the layers that have
+    // one, the softmax's cross-entropy and a [cost]'s squared error, of their sums) to *cost and
+    // the images whose top class is right to *correct, both kept on the device.
+    void pass(const at::Tensor& input, const at::Tensor& truth, at::Tensor* cost, at::Tensor* correct)
     {
-        TorchNetwork::Output out = network.forward(input, true);
+        TorchNetwork::Output out;
+        {
+            TorchAutocast autocast(options.mixedPrecision, device.type());
+            out = network.forward(input, true);
+        }
         at::Tensor delta; // darknet's delta at the answer: the negative gradient
-        double cost = 0;
-        int costs = 0;
         {
             at::NoGradGuard noGrad;
-            const at::Tensor p = out.scores.detach();
+            const at::Tensor p = out.scores.detach().to(at::kFloat);
+            at::Tensor passCost = at::zeros({}, p.options().dtype(at::kDouble));
+            int costs = 0;
             if (out.softmaxInput.defined()) {
-                cost += at::where(truth != 0, -at::log(p), at::zeros_like(p)).sum().item<double>();
+                passCost += at::where(truth != 0, -at::log(p), at::zeros_like(p)).sum().to(at::kDouble);
                 delta = truth - p;
                 ++costs;
             }
             if (out.cost >= 0) {
                 const at::Tensor difference = truth - p;
-                cost += (difference * difference).sum().item<double>();
+                passCost += (difference * difference).sum().to(at::kDouble);
                 const float scale = network.layers()[size_t(out.cost)].costScale;
                 // A softmax passes the delta it is given straight on, as darknet's does.
                 delta = delta.defined() ? delta + scale * difference : scale * difference;
                 ++costs;
             }
-            *correct += int((p.argmax(1) == truth.argmax(1)).sum().item<int64_t>());
+            *cost += costs > 0 ? passCost / costs : passCost;
+            *correct += (p.argmax(1) == truth.argmax(1)).sum();
         }
         const at::Tensor& answer = out.softmaxInput.defined() ? out.softmaxInput : out.scores;
-        torch::autograd::backward({answer}, {-delta});
-        return costs > 0 ? cost / costs : 0;
+        at::Tensor seed = -delta;
+        if (options.mixedPrecision)
+            seed = seed * lossScale.scale();
+        torch::autograd::backward({answer}, {seed.to(answer.scalar_type())});
+    }
+
+    // darknet's iteration: each pass adds its images to the count seen, and the update comes
+    // when that count completes a batch; a stop between passes drops the partial batch (false).
+    bool passes(const at::Tensor& x, const at::Tensor& y, int perPass, const std::function<bool()>& stopNow,
+                at::Tensor* cost, at::Tensor* correct)
+    {
+        const uint64_t seenBefore = seen;
+        const int64_t images = x.size(0);
+        for (int64_t first = 0; first < images; first += perPass) {
+            if (first > 0 && stopNow()) {
+                seen = seenBefore;
+                dropGradients();
+                return false;
+            }
+            pass(x.narrow(0, first, perPass).contiguous(at::MemoryFormat::ChannelsLast), y.narrow(0, first, perPass),
+                 cost, correct);
+            seen += uint64_t(perPass);
+            if ((seen / uint64_t(perPass)) % uint64_t(images / perPass) == 0)
+                update();
+        }
+        return true;
+    }
+
+    // On CUDA the batch's passes as one GPU batch (the same update; normalisation statistics then
+    // span the whole batch), unless that was found not to fit. A first try that does not fit
+    // leaves no trace: gradients dropped, rolling statistics restored.
+    bool triedAsOnePass(const at::Tensor& x, const at::Tensor& y, at::Tensor* cost, at::Tensor* correct,
+                        std::vector<int>* tried)
+    {
+        const int64_t images = x.size(0);
+        if (onCpu() || net.subdivisions == 1 || onePass == OnePass::TooLarge || seen % uint64_t(images) != 0)
+            return false;
+        tried->push_back(int(images));
+        std::vector<at::Tensor> statistics, kept;
+        if (onePass == OnePass::Untried) {
+            statistics = network.rollingStatistics();
+            for (const at::Tensor& t : statistics)
+                kept.push_back(t.clone());
+        }
+        try {
+            passes(x, y, int(images), [] { return false; }, cost, correct);
+            onePass = OnePass::Fits;
+            return true;
+        } catch (const c10::OutOfMemoryError&) {
+            if (onePass == OnePass::Fits)
+                throw; // it fitted before: the memory is taken by something else
+            onePass = OnePass::TooLarge;
+            at::NoGradGuard noGrad;
+            dropGradients();
+            for (size_t i = 0; i < statistics.size(); ++i)
+                statistics[i].copy_(kept[i]);
+            cost->zero_();
+            correct->zero_();
+            return false;
+        }
     }
 };
 
-std::unique_ptr<TrainingEngine> TorchEngine::make(const NetworkSummary& summary)
+std::unique_ptr<TrainingEngine> TorchEngine::make(const NetworkSummary& summary, const TorchEngineOptions& options)
 {
-    return std::make_unique<TorchEngine>(summary);
+    return std::make_unique<TorchEngine>(summary, options);
 }
 
 std::string TorchEngine::libraryVersion()
@@ -139,16 +257,50 @@ std::string TorchEngine::libraryVersion()
     return TORCH_VERSION;
 }
 
-TorchEngine::TorchEngine(const NetworkSummary& summary) : state(std::make_unique<State>())
+bool TorchEngine::cudaUsable(std::string* deviceOrWhy)
+{
+    CudaDriver::Device found;
+    if (!CudaDriver::firstDevice(&found, deviceOrWhy))
+        return false;
+    if (!at::hasCUDA()) {
+        *deviceOrWhy = "LibTorch " + libraryVersion() + " of this build has no CUDA support";
+        return false;
+    }
+    try {
+        // A first allocation and a computation on the device: what fails on a device that is
+        // there but cannot be used (too old for this LibTorch, taken, or out of memory).
+        const at::Tensor probe = at::ones({1 << 20}, at::TensorOptions().device(at::kCUDA));
+        if (probe.sum().item<float>() != float(1 << 20)) {
+            *deviceOrWhy = "a first computation on " + CudaDriver::describe(found) + " went wrong";
+            return false;
+        }
+    } catch (const c10::Error& e) {
+        *deviceOrWhy = "a first allocation on " + CudaDriver::describe(found) + " failed: " + firstLine(e);
+        return false;
+    }
+    *deviceOrWhy = CudaDriver::describe(found);
+    return true;
+}
+
+TorchEngine::TorchEngine(const NetworkSummary& summary, const TorchEngineOptions& options)
+    : state(std::make_unique<State>())
 {
     state->summary = summary;
+    state->options = options;
+    if (TorchHostMemory::limit() > 0)
+        state->deviceName = "the CPU (limited to " + std::to_string(TorchHostMemory::limit() >> 20) + " MiB)";
+    if (options.cuda) {
+        state->device = at::Device(at::kCUDA, 0);
+        CudaDriver::Device found;
+        state->deviceName = CudaDriver::firstDevice(&found, nullptr) ? found.name : "the CUDA device";
+    }
 }
 
 TorchEngine::~TorchEngine() = default;
 
 bool TorchEngine::build(const std::string& cfgPath, std::string* error)
 {
-    return oneLineErrors([&] {
+    return oneLineErrors(state->deviceName, [&] {
         CfgDocument document;
         if (!CfgDocument::readFile(cfgPath, &document, error) || !NetSettings::read(document, &state->net, error))
             return false;
@@ -162,6 +314,7 @@ bool TorchEngine::build(const std::string& cfgPath, std::string* error)
         const NetSettings& net = state->net;
         const ShapeWalk::Shape input{net.width, net.height, net.channels,
                                      (long long)net.width * net.height * net.channels};
+        // Built, and drawn, on the CPU, so that a seed gives the same start on every device.
         if (!state->network.build(document, input, error)) {
             *error = "network configuration " + cfgPath + ": " + *error;
             return false;
@@ -170,12 +323,20 @@ bool TorchEngine::build(const std::string& cfgPath, std::string* error)
             *error = "the torch engine read " + cfgPath + " differently than expected";
             return false;
         }
-        // Every core for passes with work enough to share, as the darknet engine's kernels use
-        // them (the library's own default counts physical cores only). Below that, waking the
-        // other threads for each small operation costs more than it saves: VoderoVod_32 trains
-        // at 1180 images/s on one thread and 45 on two.
-        const double passFlops = state->network.forwardFlops() * net.imagesPerPass();
-        at::set_num_threads(passFlops < kThreadedPassFlops ? 1 : int(std::max(1u, std::thread::hardware_concurrency())));
+        if (state->onCpu()) {
+            // Every core for passes with work enough to share, as the darknet engine's kernels
+            // use them (the library's own default counts physical cores only). Below that, waking
+            // the other threads for each small operation costs more than it saves: VoderoVod_32
+            // trains at 1180 images/s on one thread and 45 on two.
+            const double passFlops = state->network.forwardFlops() * net.imagesPerPass();
+            at::set_num_threads(passFlops < kThreadedPassFlops ? 1 : int(std::max(1u, std::thread::hardware_concurrency())));
+        } else {
+            // The GPU computes; the cores are the loader's. cuDNN picks its fastest algorithm for
+            // each layer by trying them on the first batch.
+            at::set_num_threads(1);
+            at::globalContext().setBenchmarkCuDNN(true);
+        }
+        state->network.moveTo(state->device);
         state->parameters = state->network.parameters();
         state->updates.clear();
         for (const TorchNetwork::Parameter& p : state->parameters)
@@ -186,7 +347,7 @@ bool TorchEngine::build(const std::string& cfgPath, std::string* error)
 
 bool TorchEngine::loadWeights(const std::string& path, const TransferWeights::Plan& plan, std::string* error)
 {
-    return oneLineErrors([&] {
+    return oneLineErrors(state->deviceName, [&] {
         if (!state->network.load(path, plan, error))
             return false;
         state->seen = plan.exact ? seenIn(path, plan.headerBytes) : 0;
@@ -196,7 +357,7 @@ bool TorchEngine::loadWeights(const std::string& path, const TransferWeights::Pl
 
 bool TorchEngine::saveWeights(const std::string& path, std::string* error)
 {
-    const std::string bytes = oneLineErrors([&] { return state->network.serialise(state->seen); });
+    const std::string bytes = oneLineErrors(state->deviceName, [&] { return state->network.serialise(state->seen); });
     const size_t expected = WeightsFile::bytesFor(size_t(state->summary.weights.savedTotal()));
     return WeightsFile::write(path, expected,
                               [&bytes](int fd, const std::string&) {
@@ -212,48 +373,53 @@ bool TorchEngine::saveWeights(const std::string& path, std::string* error)
                               error);
 }
 
-// darknet's iteration: each pass adds its images to the count seen, and the update comes when
-// that count completes a batch; a stop between passes drops the partial batch.
 TrainingEngine::Step TorchEngine::trainBatch(const Batch& batch, const std::function<bool()>& stopNow)
 {
-    return oneLineErrors([&] {
-        const NetSettings& net = state->net;
-        const int64_t perPass = net.imagesPerPass();
-        const uint64_t seenBefore = state->seen;
-        Step step;
-        double lossSum = 0;
-        for (int pass = 0; pass < net.subdivisions; ++pass) {
-            if (pass > 0 && stopNow()) {
-                state->seen = seenBefore;
-                state->dropGradients();
-                step.dropped = true;
-                return step;
+    State& s = *state;
+    std::vector<int> tried;
+    try {
+        return oneLineErrors(s.deviceName, [&] {
+            Step step;
+            const NetSettings& net = s.net;
+            s.stagingTurn ^= 1;
+            const at::Tensor x = s.onDevice(batch.x, {batch.images, net.channels, net.height, net.width}, 0);
+            const at::Tensor y = s.onDevice(batch.y, {batch.images, batch.classes}, 1);
+            const at::TensorOptions options = at::TensorOptions().device(s.device);
+            at::Tensor cost = at::zeros({}, options.dtype(at::kDouble));
+            at::Tensor correct = at::zeros({}, options.dtype(at::kLong));
+            if (!s.triedAsOnePass(x, y, &cost, &correct, &tried)) {
+                tried.push_back(net.imagesPerPass());
+                if (!s.passes(x, y, net.imagesPerPass(), stopNow, &cost, &correct)) {
+                    step.dropped = true;
+                    return step;
+                }
             }
-            const size_t first = size_t(pass) * size_t(perPass);
-            const at::Tensor input = at::from_blob(const_cast<float*>(batch.x.data()) + first * size_t(batch.inputsPerImage),
-                                                   {perPass, net.channels, net.height, net.width})
-                                         .contiguous(at::MemoryFormat::ChannelsLast);
-            const at::Tensor truth = at::from_blob(const_cast<float*>(batch.y.data()) + first * size_t(batch.classes),
-                                                   {perPass, int64_t(batch.classes)});
-            lossSum += state->pass(input, truth, &step.correct);
-            state->seen += uint64_t(perPass);
-            if ((state->seen / uint64_t(perPass)) % uint64_t(net.subdivisions) == 0)
-                state->update();
-        }
-        step.loss = lossSum / double(batch.images);
-        return step;
-    });
+            // One wait for the device per iteration.
+            const at::Tensor figures = at::stack({cost, correct.to(at::kDouble)}).to(at::kCPU);
+            step.loss = figures[0].item<double>() / double(batch.images);
+            step.correct = int(figures[1].item<double>());
+            return step;
+        });
+    } catch (OutOfMemory& e) {
+        e.imagesPerPass = tried;
+        throw;
+    }
 }
 
 void TorchEngine::predict(const float* inputs, int images, std::vector<float>* scores)
 {
-    oneLineErrors([&] {
+    oneLineErrors(state->deviceName, [&] {
         at::NoGradGuard noGrad;
-        const NetSettings& net = state->net;
-        const at::Tensor input =
-            at::from_blob(const_cast<float*>(inputs), {int64_t(images), net.channels, net.height, net.width})
-                .contiguous(at::MemoryFormat::ChannelsLast);
-        const at::Tensor out = state->network.forward(input, false).scores.contiguous();
+        at::Tensor out;
+        {
+            TorchAutocast autocast(state->options.mixedPrecision, state->device.type());
+            const NetSettings& net = state->net;
+            const at::Tensor host =
+                at::from_blob(const_cast<float*>(inputs), {int64_t(images), net.channels, net.height, net.width});
+            const at::Tensor input = state->onCpu() ? host : host.to(state->device);
+            out = state->network.forward(input.contiguous(at::MemoryFormat::ChannelsLast), false).scores;
+        }
+        out = out.to(at::kCPU, at::kFloat).contiguous();
         scores->assign(out.data_ptr<float>(), out.data_ptr<float>() + out.numel());
     });
 }

@@ -5,11 +5,13 @@
 
 namespace {
 
-using Make = TrainingEngine* (*)(const NetworkSummary*);
+using Make = TrainingEngine* (*)(const NetworkSummary*, const TorchEngineOptions*);
 using Version = const char* (*)();
+using CudaUsable = int (*)(char*, size_t);
 
 Make makeEngine = nullptr;
 Version version = nullptr;
+CudaUsable cudaCheck = nullptr;
 
 // The module's path: beside the running executable.
 std::string modulePath()
@@ -28,15 +30,16 @@ namespace TorchEngineModule {
 
 bool load(std::string* error)
 {
-    if (makeEngine && version)
+    if (makeEngine && version && cudaCheck)
         return true;
     const std::string path = modulePath();
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module) {
         makeEngine = reinterpret_cast<Make>(dlsym(module, "vela_torch_engine_make"));
         version = reinterpret_cast<Version>(dlsym(module, "vela_torch_engine_version"));
+        cudaCheck = reinterpret_cast<CudaUsable>(dlsym(module, "vela_torch_engine_cuda_usable"));
     }
-    if (makeEngine && version)
+    if (makeEngine && version && cudaCheck)
         return true;
     const char* why = dlerror();
     *error = "the LibTorch engine " + path + " cannot be loaded: " + (why ? why : "it lacks its entry points");
@@ -48,9 +51,17 @@ std::string libraryVersion()
     return version();
 }
 
-std::unique_ptr<TrainingEngine> make(const NetworkSummary& summary)
+std::unique_ptr<TrainingEngine> make(const NetworkSummary& summary, const TorchEngineOptions& options)
 {
-    return std::unique_ptr<TrainingEngine>(makeEngine(&summary));
+    return std::unique_ptr<TrainingEngine>(makeEngine(&summary, &options));
+}
+
+bool cudaUsable(std::string* deviceOrWhy)
+{
+    char text[512] = {};
+    const bool usable = cudaCheck(text, sizeof text) != 0;
+    *deviceOrWhy = text;
+    return usable;
 }
 
 } // namespace TorchEngineModule

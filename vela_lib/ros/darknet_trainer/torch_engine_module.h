@@ -1,6 +1,7 @@
 #pragma once
 
 #include "network_cfg_check.h"
+#include "torch_engine_options.h"
 #include "training_engine.h"
 
 #include <memory>
@@ -14,8 +15,10 @@ namespace TorchEngineModule {
 // Loads the module, once; false with one line saying why it cannot be.
 bool load(std::string* error);
 
-// After a successful load(): the library's version ("1.13.0") and a new, unbuilt engine.
+// After a successful load(): the library's version ("1.13.0"), a new, unbuilt engine, and
+// whether the first CUDA device can train (see TorchEngine::cudaUsable).
 std::string libraryVersion();
-std::unique_ptr<TrainingEngine> make(const NetworkSummary& summary);
+std::unique_ptr<TrainingEngine> make(const NetworkSummary& summary, const TorchEngineOptions& options);
+bool cudaUsable(std::string* deviceOrWhy);
 
 } // namespace TorchEngineModule

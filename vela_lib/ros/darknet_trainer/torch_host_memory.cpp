@@ -1,8 +1,10 @@
 #include "torch_host_memory.h"
 
 #include <c10/core/CPUAllocator.h>
+#include <c10/util/Exception.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <unordered_map>
 #include <mutex>
@@ -34,6 +36,13 @@ Pool& pool()
 
 c10::Allocator* libraryAllocator = nullptr;
 
+size_t limitFromEnvironment()
+{
+    const char* value = std::getenv("VELA_TRAINER_MEMORY_LIMIT");
+    const long long mebibytes = value ? std::atoll(value) : 0;
+    return mebibytes > 0 ? size_t(mebibytes) << 20 : 0;
+}
+
 void* fresh(size_t size)
 {
     void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -55,6 +64,12 @@ void TorchHostMemory::install()
     });
 }
 
+size_t TorchHostMemory::limit()
+{
+    static const size_t bytes = limitFromEnvironment();
+    return bytes;
+}
+
 c10::DataPtr TorchHostMemory::allocate(size_t bytes) const
 {
     if (bytes < kSmallestKept)
@@ -65,6 +80,9 @@ c10::DataPtr TorchHostMemory::allocate(size_t bytes) const
     size_t size = wanted;
     {
         std::lock_guard<std::mutex> lock(p.mutex);
+        TORCH_CHECK_WITH(OutOfMemoryError, limit() == 0 || p.inUse + wanted <= limit(), "out of memory: ",
+                         p.inUse >> 20, " MiB in use, ", wanted >> 20, " MiB more asked for, ",
+                         limit() >> 20, " MiB allowed by VELA_TRAINER_MEMORY_LIMIT");
         // The smallest kept block that fits, unless it would waste more than a quarter.
         const auto found = p.kept.lower_bound(wanted);
         if (found != p.kept.end() && found->first <= wanted + wanted / 4) {

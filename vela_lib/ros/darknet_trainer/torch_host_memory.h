@@ -10,11 +10,17 @@
 // fault per page when first written (on a virtual machine several times a fast kernel's whole
 // work on it); the darknet engine avoids this by allocating everything once. New blocks ask for
 // transparent huge pages. Small blocks stay with LibTorch's own allocator.
+//
+// VELA_TRAINER_MEMORY_LIMIT=<MiB> caps the large blocks in use: beyond it the allocation fails
+// with LibTorch's out-of-memory error, as a full GPU's does, so that what the trainer does then
+// can be seen on any machine.
 class TorchHostMemory final : public c10::Allocator
 {
 public:
     // Makes it LibTorch's CPU allocator; once per process, later calls do nothing.
     static void install();
+    // The cap in bytes that VELA_TRAINER_MEMORY_LIMIT sets; 0 without one.
+    static size_t limit();
 
     c10::DataPtr allocate(size_t bytes) const override;
     c10::DeleterFnPtr raw_deleter() const override { return &release; }

@@ -373,6 +373,37 @@ std::vector<TorchNetwork::Parameter> TorchNetwork::parameters() const
     return list;
 }
 
+void TorchNetwork::moveTo(const at::Device& device)
+{
+    at::NoGradGuard noGrad;
+    const auto moved = [&device](at::Tensor& t, bool trained) {
+        if (!t.defined() || t.device() == device)
+            return;
+        t = t.detach().to(device); // keeps channels last
+        if (trained)
+            t.requires_grad_();
+    };
+    for (Layer& l : layerList) {
+        moved(l.weights, true);
+        moved(l.biases, true);
+        moved(l.scales, true);
+        moved(l.rollingMean, false);
+        moved(l.rollingVariance, false);
+    }
+}
+
+std::vector<at::Tensor> TorchNetwork::rollingStatistics() const
+{
+    std::vector<at::Tensor> list;
+    for (const Layer& l : layerList) {
+        if (l.rollingMean.defined()) {
+            list.push_back(l.rollingMean);
+            list.push_back(l.rollingVariance);
+        }
+    }
+    return list;
+}
+
 int TorchNetwork::outputs() const
 {
     const Layer& answer = layerList[layerList.size() - (layerList.back().kind == Kind::Cost ? 2 : 1)];

@@ -67,6 +67,11 @@ public:
     };
     std::vector<Parameter> parameters() const;
 
+    // Moves every parameter and statistic to the device (a new network is built on the CPU).
+    void moveTo(const at::Device& device);
+    // The rolling statistics of every normalised layer (the tensors themselves, not copies).
+    std::vector<at::Tensor> rollingStatistics() const;
+
     const std::vector<Layer>& layers() const { return layerList; }
     int outputs() const;
     // Multiplications and additions of one image's forward pass.

@@ -1,4 +1,5 @@
 #include "classifier_trainer.h"
+#include "cuda_driver.h"
 #include "diagnostic_line.h"
 
 #include <cstdio>
@@ -13,12 +14,23 @@ namespace {
 // LibTorch's kernels run on OpenMP threads, which by default spin while they wait for work and
 // so take the processor from the batch loader's threads (and from anything else on a busy
 // machine): on 2 cores the LibTorch engine trained at a third of its speed. OpenMP reads its
-// wait policy from the environment when the process starts, so a run on that engine starts
-// itself again, same process, with a passive policy, unless the caller chose one.
-void passiveOpenMpForTorch(char** argv)
+// wait policy from the environment when the process starts, so a run that will likely use that
+// engine (VELA_TRAINER_ENGINE=torch; darknet_ with a CUDA device or told to stay on the CPU, unless
+// told darknet) starts itself again, same process, with a passive policy, unless the caller chose
+// one. libdarknet's own OpenMP loops keep the default.
+bool likelyTorch()
 {
     const char* engine = std::getenv("VELA_TRAINER_ENGINE");
-    if (!engine || std::strcmp(engine, "torch") != 0 || std::getenv("OMP_WAIT_POLICY"))
+    if (engine)
+        return std::strcmp(engine, "torch") == 0;
+    const char* device = std::getenv("VELA_TRAINER_DEVICE");
+    return VELA_TRAINER_CUDA_ENTRY != 0 && ((device && std::strcmp(device, "cpu") == 0) ||
+                                            CudaDriver::firstDevice(nullptr, nullptr));
+}
+
+void passiveOpenMpForTorch(char** argv)
+{
+    if (std::getenv("OMP_WAIT_POLICY") || !likelyTorch())
         return;
     // By its own path, so that the process keeps its name.
     char self[4096];
@@ -34,18 +46,21 @@ void passiveOpenMpForTorch(char** argv)
 } // namespace
 
 // One source for both executables of the package: darknet_cpu_, and darknet_, which the
-// trainer window picks when a CUDA device is present. This build has no CUDA trainer, so
-// darknet_ runs the same engine and says so; both then name their backend
-// ("backend: CPU") before anything else.
+// trainer window picks when a CUDA device is present and which trains there when it can (see
+// EngineChoice). Both name their backend ("backend: CPU" or "backend: CUDA", then the device)
+// before anything else they print.
 int main(int argc, char** argv)
 {
     passiveOpenMpForTorch(argv);
-#if VELA_TRAINER_CUDA_ENTRY
-    std::printf("darknet_: this build has no CUDA trainer; training on the CPU with the same engine\n");
-#endif
-    // What this executable trains on, before anything else it prints; the trainer window
-    // reports it as the run's backend.
-    std::printf("backend: CPU\n");
+    EngineChoice::Plan plan;
+    std::string planError;
+    const bool planned = EngineChoice::forExecutable(VELA_TRAINER_CUDA_ENTRY != 0, &plan, &planError);
+    if (planned && !plan.warning.empty())
+        DiagnosticLine::warning(plan.warning);
+    // What this executable trains on; the trainer window reports it as the run's backend.
+    std::printf("backend: %s\n", plan.torch.cuda ? "CUDA" : "CPU");
+    if (plan.torch.cuda)
+        std::printf("device: %s\n", plan.device.c_str());
     std::fflush(stdout);
     TrainerArguments args;
     std::string error;
@@ -53,10 +68,14 @@ int main(int argc, char** argv)
         DiagnosticLine::error(error);
         return 2;
     }
+    if (!planned) {
+        DiagnosticLine::error(planError);
+        return 2;
+    }
     // Nothing in the trainer throws on purpose; running out of memory is the one way left, and it
     // must end in an error line rather than an abort.
     try {
-        return ClassifierTrainer::run(args);
+        return ClassifierTrainer::run(args, plan);
     } catch (const std::exception& e) {
         DiagnosticLine::error(e.what());
         return 1;

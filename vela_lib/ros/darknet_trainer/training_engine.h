@@ -1,10 +1,11 @@
 #pragma once
 
-#include "batch_loader.h"
+#include "batch.h"
 #include "transfer_weights.h"
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,18 @@ public:
         bool dropped = false; // a stop came between passes: no update, images seen unchanged
         double loss = 0;      // mean loss per image, as darknet reports it
         int correct = 0;      // images whose top class is the true one
+    };
+
+    // The memory of the engine's device ran out. Thrown (from any call) instead of the library's
+    // own error, so that the trainer can say what to change; the engine's state is then unusable.
+    struct OutOfMemory : std::runtime_error
+    {
+        OutOfMemory(const std::string& device, std::vector<int> imagesPerPass, const std::string& cause)
+            : std::runtime_error(cause), device(device), imagesPerPass(std::move(imagesPerPass))
+        {
+        }
+        std::string device;             // "NVIDIA H100 80GB HBM3", "the CPU"
+        std::vector<int> imagesPerPass; // the pass sizes tried, in order; empty outside training
     };
 
     virtual ~TrainingEngine() = default;

@@ -1,6 +1,7 @@
 #include "training_run.h"
 
 #include "backup_writer.h"
+#include "batch_loader.h"
 #include "diagnostic_line.h"
 #include "progress_line.h"
 #include "stop_request.h"
@@ -25,6 +26,13 @@ int TrainingRun::fail(const std::string& error)
     return 1;
 }
 
+// How long the engine waited for the loader: whether the loader or the engine sets the pace.
+void TrainingRun::reportDataWait(double waited, double total)
+{
+    std::fprintf(out, "data wait: %.2f s of %.2f s (%.1f %%)\n", waited, total, total > 0 ? 100 * waited / total : 0.0);
+    std::fflush(out);
+}
+
 int TrainingRun::train()
 {
     const NetSettings& net = setup.net;
@@ -46,9 +54,13 @@ int TrainingRun::train()
     int64_t trainedHere = 0;
     Batch batch;
     std::string error;
+    const double began = pace.now();
+    double waitedForData = 0; // the engine idle while the loader prepares the next batch
     while (moreToTrain()) {
         const double start = pace.now();
-        if (!loader.next(&batch, &error)) {
+        const bool loaded = loader.next(&batch, &error);
+        waitedForData += pace.now() - start;
+        if (!loaded) {
             std::string backupError;
             if (trainedHere > 0 && !weights.writeBackup(pace.now(), &backupError))
                 DiagnosticLine::error(backupError);
@@ -77,6 +89,8 @@ int TrainingRun::train()
             !monitor.afterIteration(report, backupWritten, &error))
             return fail(error);
     }
+    if (trainedHere > 0)
+        reportDataWait(waitedForData, pace.now() - began);
     const int64_t iteration = int64_t(net.batchNumber(size_t(engine.imagesSeen())));
     if (trainedHere > 0 && !monitor.atEnd(iteration, engine.imagesSeen(), StopRequest::requested(), &error))
         return fail(error);

@@ -13,7 +13,8 @@
 #include <string>
 
 // One training run on a built engine: batches from the loader, one progress line per iteration,
-// backups, validation and the report, until max_batches or a stop. Everything forgewright reads
+// backups, validation and the report, until max_batches or a stop; at its end a "data wait:"
+// line with the time the engine spent waiting for batches. Everything forgewright reads
 // comes from here, whichever engine trains.
 class TrainingRun
 {
@@ -36,6 +37,7 @@ public:
 
 private:
     bool moreToTrain() const;
+    void reportDataWait(double waited, double total);
     int fail(const std::string& error);
 
     TrainingEngine& engine;

@@ -18,8 +18,11 @@
 
 #include <darknet.h>
 
+#include "cfg_document.h"
+#include "epoch_schedule.h"
 #include "model_data.h"
 #include "model_template.h"
+#include "net_settings.h"
 #include "test_support.h"
 
 namespace {
@@ -266,6 +269,8 @@ private slots:
     void templateIsReadUpToFirstNul();
     void unreadableTemplateGivesNoConfigs();
     void readmeModelTableFollowsTheCatalogue();
+    void epochBudgetEndsEveryTemplatesScheduleThere_data() { addAllRows(); }
+    void epochBudgetEndsEveryTemplatesScheduleThere();
 
     void darknetBuildsMainlineTestConfig_data()
     {
@@ -405,6 +410,49 @@ void TestModelCatalogue::readmeModelTableFollowsTheCatalogue()
         expected << it.key() + " " + net.value("width") + "x" + net.value("height");
     }
     QCOMPARE(listed, expected);
+}
+
+// A budget of 3000 iterations: the template's policy runs its whole course within it (the rate
+// at the end is the template's final rate, zero for poly), its milestones move by the same
+// factor, burn-in takes at most a tenth, and nothing else in the file changes.
+void TestModelCatalogue::epochBudgetEndsEveryTemplatesScheduleThere()
+{
+    QFETCH(int, row);
+    const qint64 budget = EpochSchedule::iterations(20, 2399, 16);
+    QCOMPARE(budget, qint64(2999)); // ceil(20 x 2399 / 16)
+    QCOMPARE(EpochSchedule::iterations(0, 2399, 16), qint64(0));
+    const QString original = instantiated(kCatalogue[row]).train;
+    const QString fitted = EpochSchedule::fit(original, budget);
+    const auto settings = [](const QString& text) {
+        CfgDocument document;
+        NetSettings net;
+        std::string error;
+        const bool read = CfgDocument::parse(text.toStdString(), &document, &error) &&
+                          NetSettings::read(document, &net, &error);
+        return read ? net : NetSettings();
+    };
+    const NetSettings before = settings(original);
+    const NetSettings after = settings(fitted);
+    QCOMPARE(after.maxBatches, int(budget));
+    QCOMPARE(after.policy, before.policy);
+    QCOMPARE(after.burnIn, std::min(before.burnIn, int(budget / 10)));
+    const double factor = before.maxBatches > 0 ? double(budget) / before.maxBatches : 1;
+    const QStringList stepsBefore = sections(original).value(0).values.value("steps").split(',', Qt::SkipEmptyParts);
+    const QStringList stepsAfter = sections(fitted).value(0).values.value("steps").split(',', Qt::SkipEmptyParts);
+    QCOMPARE(stepsAfter.size(), stepsBefore.size());
+    for (int i = 0; i < stepsBefore.size(); ++i)
+        QCOMPARE(stepsAfter[i].toInt(), std::max(1, int(std::lround(stepsBefore[i].toInt() * factor))));
+    QCOMPARE(after.rate(size_t(budget)), before.rate(size_t(before.maxBatches)));
+    if (before.policy == NetSettings::Policy::Poly) {
+        QCOMPARE(after.rate(size_t(budget)), 0.f);
+        QVERIFY(after.rate(size_t(budget / 2)) > 0.f);
+    }
+    const QStringList schedule = {"max_batches", "burn_in", "steps", "step", "gamma"};
+    QStringList lines = fitted.split('\n');
+    if (before.maxBatches == 0) // the one line added
+        QCOMPARE(lines.removeAll(QStringLiteral("max_batches=2999")), 1);
+    for (const QString& change : differingLines(original.split('\n'), lines))
+        QVERIFY2(schedule.contains(change.section('=', 0, 0)), qPrintable(change));
 }
 
 void TestModelCatalogue::templateIsReadUpToFirstNul()

@@ -47,6 +47,7 @@ DEFAULT_STATE = {
     "continue_train": True, "custom_wg": "", "gen_jpg": True, "gen_png": False, "gen_size": 608,
     "keep_aspect_ratio": True, "model": "darknet19", "subdivisions": 8, "unknown_classes": 0,
     "use_augmen": True, "use_class_balancing": True, "use_random_class": False, "valid_percent": 0,
+    "epochs": 0,
 }
 
 
@@ -63,7 +64,7 @@ _STATE_TYPES = {
     "augmen": dict, "batch": int, "continue_custom": bool, "continue_defalut": bool, "continue_train": bool,
     "custom_wg": str, "gen_jpg": bool, "gen_png": bool, "gen_size": int, "keep_aspect_ratio": bool,
     "model": str, "subdivisions": int, "unknown_classes": int, "use_augmen": bool,
-    "use_class_balancing": bool, "use_random_class": bool, "valid_percent": int,
+    "use_class_balancing": bool, "use_random_class": bool, "valid_percent": int, "epochs": int,
 }
 
 
@@ -247,7 +248,10 @@ def gen(timeout=1800, on_progress=None):
         raise DriverError(f"forgewright gen exited with {proc.returncode}: {err.strip()[-2000:]}")
     if first.get("gen_backup_moved_to"):
         print(f"gen: the weights and report of the earlier training were moved to {first['gen_backup_moved_to']}")
-    for warning in first.get("gen_warnings", []):
+    # The first record names what the state and the scan worked around; a later one what only
+    # the finished folder could tell (an epoch budget too long to be meant).
+    later = record.get("gen_warnings", []) if record != first else []
+    for warning in first.get("gen_warnings", []) + later:
         warnings.warn(f"generation: {warning}", stacklevel=2)
     if record.get("gen_empty_classes"):
         warnings.warn(f"generation: no picture of the classes {', '.join(record['gen_empty_classes'])} "
@@ -299,6 +303,12 @@ class TrainingRun:
         reason, intr, avg, acc, time_sec), or None while it has not."""
         return _train_end(read_record(_path(TRAIN_LOG)))
 
+    def finished(self):
+        """True once the trainer has ended by itself with code 0: it reached the end of its
+        schedule (an epoch budget)."""
+        end = self.end()
+        return end is not None and end.get("code", 0) == 0
+
     def report(self):
         """The training report (data_gen/backup/report.json) as a dict, None before the first."""
         try:
@@ -320,6 +330,8 @@ class TrainingRun:
         end = self.end()
         if end is not None:
             _raise_on_failed_end(end, self)
+            if self.process.returncode == 0:
+                return  # finished by itself; forgewright had nothing left to do
         if self.process.returncode == 0:
             self.unasked_stop = UNASKED_STOP.format(code=self.process.returncode, stop_file=_path(STOP_FILE))
             error = TrainingStopped(self.unasked_stop)
@@ -336,7 +348,7 @@ class TrainingRun:
                  val_accuracy=None):
         """Wait until the batch accuracy (percent), the validation accuracy (percent, once the
         trainer has evaluated) or the iteration count is reached, the budget (s) passes or the
-        trainer ends. Returns the last state; raises with the trainer's reason when it ended with
+        trainer ends (run.finished() then tells it ended by itself). Returns the last state; raises with the trainer's reason when it ended with
         a non-zero code (stop() then still ends forgewright), with TrainingStopped when
         forgewright ended cleanly without stop() (most likely because another forgewright
         started), and with its exit code when it was killed or crashed."""
@@ -395,6 +407,10 @@ def train():
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             end = _train_end(read_record(_path(TRAIN_LOG)))
+            if proc.returncode == 0 and end is not None and end.get("code", 0) == 0:
+                # Nothing was left to train (the budget was spent before): finished at once.
+                state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
+                return TrainingRun(proc, gen_folder=Path(state["gen_path"]))
             reason = f": {end.get('reason')}" if end else ""
             raise DriverError(f"forgewright train ended at start with {proc.returncode}{reason}")
         record = read_record(_path(TRAIN_LOG)) or {}
@@ -421,6 +437,8 @@ def stop(run, timeout=60):
     forgewright had already ended without being asked."""
     last = run.state()
     if not run.running() and not run.stop_requested:
+        if run.finished() and run.process.returncode == 0:
+            return last  # it ended by itself and forgewright with it: nothing to stop
         if run.process.returncode != 0:
             raise DriverError(f"forgewright train exited with {run.process.returncode}")
         warnings.warn(run.unasked_stop or UNASKED_STOP.format(code=run.process.returncode, stop_file=_path(STOP_FILE)),

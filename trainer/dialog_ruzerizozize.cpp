@@ -126,6 +126,7 @@ QJsonObject DialogRuzerizOzize::saveState()
     state["gen_png"] = ui->radioButton_png->isChecked();
     state["gen_size"] = ui->spinBox_gen_size->value();
     state["valid_percent"] = ui->spinBox_valid_percent->value();
+    state["epochs"] = ui->spinBox_epochs->value();
     return state;
 }
 
@@ -185,6 +186,8 @@ void DialogRuzerizOzize::restoreState(QJsonObject state)
     }
     // Saved before validation existed: none, as then.
     restoreNumber("valid_percent", ui->spinBox_valid_percent);
+    // Saved before epoch budgets existed: the template's schedule, as then.
+    restoreNumber("epochs", ui->spinBox_epochs);
     stateWarnings = values.warnings;
 
     if (!prjPath.isEmpty() && classFiles.isEmpty())

@@ -26,6 +26,18 @@ QString decodeOutput(const QByteArray& bytes)
     return QString::fromUtf8(bytes.constData());
 }
 
+// The lines of a list file written by generation (joined by "\n", none after the last; an empty
+// file lists nothing). False when it cannot be read.
+bool listLines(const QString& path, qint64* lines)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = file.readAll();
+    *lines = text.isEmpty() ? 0 : text.count('\n') + (text.endsWith('\n') ? 0 : 1);
+    return true;
+}
+
 // Why path cannot be read as a weight file, or empty when it can.
 QString notAWeightFile(const QString& path)
 {
@@ -165,6 +177,8 @@ bool DialogRuzerizOzize::launchTraining()
         std::fflush(stdout);
     }
     arguments << QStringLiteral("-dont_show");
+    // A budget of epochs gives the run an end of its own.
+    endsByItself = ui->spinBox_epochs->value() > 0;
 
     trainProcess->setWorkingDirectory(genPath);
     // Program and arguments are passed as a list: a weights path keeps its blanks and quotes.
@@ -192,7 +206,8 @@ QString DialogRuzerizOzize::rewriteConfigurations(const QString& dataGen, const 
     QFile::remove(dataGen + "/version");
 
     const QString version = writeModelFiles(dataGen, model, ui->spinBox_batch_size->value(),
-                                            ui->spinBox_subdivisions->value(), generatedClassCount(dataGen));
+                                            ui->spinBox_subdivisions->value(), generatedClassCount(dataGen),
+                                            generatedTrainingImages(dataGen));
     ui->label_model_name->setText(model);
     return version;
 }
@@ -250,12 +265,14 @@ void DialogRuzerizOzize::stop_train()
 
 int DialogRuzerizOzize::generatedClassCount(const QString& dataGen) const
 {
-    QFile labels(dataGen + "/labels.txt");
-    if (!labels.open(QIODevice::ReadOnly))
-        return int(classFiles.size());
-    const QByteArray text = labels.readAll();
-    // Lines are joined by "\n" with none after the last; an empty file lists no class.
-    return text.isEmpty() ? 0 : text.count('\n') + (text.endsWith('\n') ? 0 : 1);
+    qint64 lines = 0;
+    return listLines(dataGen + "/labels.txt", &lines) ? int(lines) : int(classFiles.size());
+}
+
+qint64 DialogRuzerizOzize::generatedTrainingImages(const QString& dataGen) const
+{
+    qint64 lines = 0;
+    return listLines(dataGen + "/train.list", &lines) ? lines : 0;
 }
 
 void DialogRuzerizOzize::moveBackupAside(const QString& dataGen, const QString& model)
@@ -296,6 +313,12 @@ void DialogRuzerizOzize::trainerFinished(int exitCode, QProcess::ExitStatus stat
     else if (reason.isEmpty())
         reason = QStringLiteral("the trainer exited with code %1").arg(exitCode);
     writeTrainEnd(code, reason);
+    // A run that was set to end by itself has done what it was started for: a batch run need
+    // not wait for a stop file that nobody will write.
+    if (code == 0 && endsByItself && exitOnStop) {
+        stopFileTimer.stop();
+        QCoreApplication::exit(0);
+    }
 }
 
 void DialogRuzerizOzize::trainerFailedToStart(QProcess::ProcessError error)

@@ -80,10 +80,11 @@ private slots:
         QCOMPARE(state["gen_path"].toString(), dir.path() + "/ruzerizozize_gen");
         QCOMPARE(state["model"].toString(), QString("darknet19"));
         QCOMPARE(state["gen_size"].toInt(), 608);
-        // The defaults gained keys since: valid_percent and epochs, both off.
-        QCOMPARE(state.size(), 20);
+        // The defaults gained keys since: valid_percent, epochs and patience, all off.
+        QCOMPARE(state.size(), 21);
         QCOMPARE(state["valid_percent"], QJsonValue(0));
         QCOMPARE(state["epochs"], QJsonValue(0));
+        QCOMPARE(state["patience"], QJsonValue(0));
         // Byte for byte: the indented JSON and one more line end.
         QCOMPARE(bytes, QJsonDocument(state).toJson(QJsonDocument::Indented) + "\n");
 

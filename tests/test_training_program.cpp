@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -38,6 +39,14 @@ const char* const kSlowCfg = "[net]\nbatch=48\nsubdivisions=12\nheight=128\nwidt
                              "activation=leaky\n\n"
                              "[convolutional]\nfilters=3\nsize=1\nstride=1\npad=1\nactivation=linear\n\n"
                              "[avgpool]\n\n[softmax]\ngroups=1\n";
+
+// A network whose learning rate is 0 and that has no batch normalisation: its answers never
+// change, so no evaluation can beat the first.
+const char* const kFrozenCfg = "[net]\nbatch=8\nsubdivisions=1\nheight=32\nwidth=32\nchannels=3\n"
+                               "momentum=0.9\ndecay=0.0005\nlearning_rate=0\nmax_batches=100000\n\n"
+                               "[convolutional]\nfilters=8\nsize=3\nstride=1\npad=1\nactivation=leaky\n\n"
+                               "[convolutional]\nfilters=3\nsize=1\nstride=1\npad=1\nactivation=linear\n\n"
+                               "[avgpool]\n\n[softmax]\ngroups=1\n";
 
 } // namespace
 
@@ -220,6 +229,42 @@ private slots:
         free_network(net);
         QVERIFY2(seen == size_t(48 * recorded), qPrintable(QString("%1 images, %2 iterations").arg(seen).arg(recorded)));
     }
+    // Patience 2 with a run that cannot improve: it ends after its third evaluation, says why
+    // in its end record, and forgewright exits by itself.
+    void patienceEndsARunThatCannotImprove()
+    {
+        const QString project = dir.path() + "/frozen project";
+        const QString frozenGen = dir.path() + "/frozen gen";
+        SyntheticProject::write(project, {"circle", "square", "triangle"}, 20, 40);
+        QVERIFY(QDir().mkpath(frozenGen));
+        const QJsonObject state{{"prj_path", project}, {"gen_path", frozenGen}, {"model", "VoderoVod_32"},
+                                {"gen_size", 64},      {"gen_jpg", true},       {"use_augmen", false},
+                                {"batch", 8},          {"subdivisions", 1},     {"valid_percent", 20},
+                                {"patience", 2},       {"continue_train", true}, {"continue_defalut", true}};
+        testutil::writeBytes(dir.path() + "/ruzerizozize.json", QJsonDocument(state).toJson());
+        QProcess genRun;
+        genRun.setProcessEnvironment(testutil::programEnvironment(dir.path()));
+        genRun.start(launcher(), {"gen"});
+        QVERIFY(genRun.waitForFinished(120000));
+        QCOMPARE(genRun.exitCode(), 0);
+        const QString backup = frozenGen + "/data_gen/backup";
+        testutil::writeBytes(frozenGen + "/data_gen/train.cfg", kFrozenCfg);
+
+        QProcessEnvironment env = testutil::programEnvironment(dir.path());
+        env.insert("VELA_TRAINER_EVALUATE_EVERY", "5");
+        QProcess train;
+        train.setProcessEnvironment(env);
+        train.start(launcher(), {"train"});
+        QVERIFY(train.waitForFinished(120000));
+        QCOMPARE(train.exitCode(), 0);
+        const QJsonObject end = readRecord(dir.path())["train_end"].toObject();
+        QCOMPARE(end["code"].toInt(), 0);
+        QCOMPARE(end["reason"].toString(), QString("no improvement in 2 evaluations"));
+        const QJsonObject report = QJsonDocument::fromJson(testutil::readBytes(backup + "/report.json")).object();
+        QCOMPARE(report["validation"].toObject()["evaluations"].toArray().size(), 3);
+        QCOMPARE(report["iterations"].toInt(), 15);
+    }
+
     // The notebook's whole job on the digits project: a budget of 20 epochs with a tenth held
     // out. The run ends by itself, and so does forgewright; the best weights, served as seerkeep
     // serves them, read digits that nobody trained on.

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -110,6 +111,21 @@ class TrainingRunTest : public QObject
         return outcome;
     }
 
+    // Every third picture of the train list held out as the validation set.
+    void holdOutEveryThird()
+    {
+        setup.data.validList = "data_gen/held_out.list";
+        QStringList held;
+        for (size_t i = 0; i < setup.set.paths.size(); i += 3)
+            held << QString::fromStdString(setup.set.paths[i]);
+        testutil::writeBytes(gen.path() + "/" + setup.data.validList.c_str(), held.join("\n").toUtf8());
+        std::vector<std::string> warnings;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(gen.path());
+        setup.validation = ValidationSet::load(setup.data, setup.set, &warnings);
+        QDir::setCurrent(previous);
+    }
+
     static QList<qint64> iterationsOf(const QStringList& lines, const QString& prefix)
     {
         QList<qint64> found;
@@ -186,20 +202,9 @@ private slots:
     // evaluations: the first at once, then the n-th once 3 n + 3 <= 0.1 (wall + 3).
     void evaluationsKeepToTheirShareOfTheTime()
     {
-        setup.data.validList = "data_gen/held_out.list";
-        QStringList held;
-        int heldOfFirstClass = 0;
-        for (size_t i = 0; i < setup.set.paths.size(); i += 3) {
-            held << QString::fromStdString(setup.set.paths[i]);
-            heldOfFirstClass += setup.set.classOf[i] == 0;
-        }
-        testutil::writeBytes(gen.path() + "/" + setup.data.validList.c_str(), held.join("\n").toUtf8());
-        std::vector<std::string> warnings;
-        const QString previous = QDir::currentPath();
-        QDir::setCurrent(gen.path());
-        setup.validation = ValidationSet::load(setup.data, setup.set, &warnings);
-        QDir::setCurrent(previous);
+        holdOutEveryThird();
         QCOMPARE(int(setup.validation.paths.size()), 4);
+        const int heldOfFirstClass = int(std::count(setup.validation.classOf.begin(), setup.validation.classOf.end(), 0));
 
         setup.net.maxBatches = 24;
         pace.backupEveryIterations = 1000;
@@ -214,6 +219,26 @@ private slots:
         const QString expected = QString("top1 %1, top5 %1, 4 images").arg(heldOfFirstClass / 4.0, 0, 'f', 6);
         QVERIFY2(outcome.lines.filter(QRegularExpression("^valid\\[")).last().contains(expected), qPrintable(expected));
         QCOMPARE(engine.saves.front().first, std::string("train.best")); // the first is the best so far
+    }
+
+    // Patience 2 on a network whose answers never change: the first evaluation stays the best,
+    // the next two do not beat it, and the run ends there, with its final weights, saying why.
+    // Without held-out images patience changes nothing.
+    void patienceEndsARunThatStopsImproving()
+    {
+        setup.patience = 2;
+        pace.evaluateEveryIterations = 3;
+        CountingEngine unjudged(setup.net, &now);
+        QCOMPARE(run(unjudged).code, 0);
+        QCOMPARE(unjudged.imagesSeen(), uint64_t(80));
+
+        holdOutEveryThird();
+        CountingEngine engine(setup.net, &now);
+        const Outcome outcome = run(engine);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(iterationsOf(outcome.lines, "valid"), QList<qint64>({3, 6, 9}));
+        QCOMPARE(outcome.lines.last(), QString("finished: no improvement in 2 evaluations"));
+        QCOMPARE(engine.saves.back(), std::make_pair(std::string("train.weights"), uint64_t(36)));
     }
 };
 

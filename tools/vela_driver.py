@@ -47,7 +47,7 @@ DEFAULT_STATE = {
     "continue_train": True, "custom_wg": "", "gen_jpg": True, "gen_png": False, "gen_size": 608,
     "keep_aspect_ratio": True, "model": "darknet19", "subdivisions": 8, "unknown_classes": 0,
     "use_augmen": True, "use_class_balancing": True, "use_random_class": False, "valid_percent": 0,
-    "epochs": 0,
+    "epochs": 0, "patience": 0,
 }
 
 
@@ -65,6 +65,7 @@ _STATE_TYPES = {
     "custom_wg": str, "gen_jpg": bool, "gen_png": bool, "gen_size": int, "keep_aspect_ratio": bool,
     "model": str, "subdivisions": int, "unknown_classes": int, "use_augmen": bool,
     "use_class_balancing": bool, "use_random_class": bool, "valid_percent": int, "epochs": int,
+    "patience": int,
 }
 
 
@@ -305,7 +306,7 @@ class TrainingRun:
 
     def finished(self):
         """True once the trainer has ended by itself with code 0: it reached the end of its
-        schedule (an epoch budget)."""
+        schedule (an epoch budget) or stopped improving (patience)."""
         end = self.end()
         return end is not None and end.get("code", 0) == 0
 

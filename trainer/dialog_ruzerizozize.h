@@ -113,12 +113,13 @@ public:
     // a batch run then still answers the stop file, and a batch stop exits once the child is gone.
     bool stopRequested = false;
     bool exitWhenTrainerEnds = false;
-    // The run was given an end of its own (an epoch budget): a batch run exits once it has
-    // finished, rather than waiting for the stop file.
+    // The run was given an end of its own (an epoch budget, patience): a batch run exits once
+    // it has finished, rather than waiting for the stop file.
     bool endsByItself = false;
     QString trainerErrorLine;    // the last error line of the trainer (an "error:" line if any)
     QString trainerErrorPartial; // its standard error after the last line end
     QString trainerBackend;      // what the trainer says it trains on; empty until it has said so
+    QString trainerEndReason;    // why it ended before its schedule did, when it has said so
     QTimer stopFileTimer;
     // One training per interface folder: held from the trainer's start until it has ended. A
     // start that finds it held asks the other run to stop and tries again until it is free.
@@ -194,6 +195,8 @@ private:
     QMessageBox::StandardButton askToSwitchModel(const QString& generated, const QString& chosen);
     // Writes the configurations and version of another model into data_gen; returns the version.
     QString rewriteConfigurations(const QString& dataGen, const QString& model);
+    // The patience to pass to the trainer: 0 (with a warning) when there is no validation.
+    int usablePatience() const;
     // False when the launch must end (no custom weight chosen).
     bool continuationWeights(const QString& dataGen, QString* weights);
     void noteTrainerErrors(const QString& text);

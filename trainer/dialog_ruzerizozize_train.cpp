@@ -120,6 +120,7 @@ bool DialogRuzerizOzize::launchTraining()
     avgLoss = 999.0;
     accuracy = 0;
     stopRequested = false;
+    trainerEndReason.clear();
     trainerErrorLine.clear();
     trainerErrorPartial.clear();
     trainerBackend.clear();
@@ -176,14 +177,28 @@ bool DialogRuzerizOzize::launchTraining()
         std::printf("continue training : %s\n", weights.toUtf8().constData());
         std::fflush(stdout);
     }
+    const int patience = usablePatience();
+    if (patience > 0)
+        arguments << QStringLiteral("-patience") << QString::number(patience);
     arguments << QStringLiteral("-dont_show");
-    // A budget of epochs gives the run an end of its own.
-    endsByItself = ui->spinBox_epochs->value() > 0;
+    // A budget of epochs, or patience, gives the run an end of its own.
+    endsByItself = ui->spinBox_epochs->value() > 0 || patience > 0;
 
     trainProcess->setWorkingDirectory(genPath);
     // Program and arguments are passed as a list: a weights path keeps its blanks and quotes.
     trainProcess->start(QStringLiteral("rosrun"), arguments, QIODevice::ReadWrite);
     return true;
+}
+
+int DialogRuzerizOzize::usablePatience() const
+{
+    const int patience = ui->spinBox_patience->value();
+    if (patience > 0 && ui->spinBox_valid_percent->value() == 0) {
+        qWarning().noquote() << "patience:" << patience
+                             << "needs validation (valid_percent above 0); it has no effect";
+        return 0;
+    }
+    return patience;
 }
 
 QMessageBox::StandardButton DialogRuzerizOzize::askToSwitchModel(const QString& generated, const QString& chosen)
@@ -307,7 +322,7 @@ void DialogRuzerizOzize::trainerFinished(int exitCode, QProcess::ExitStatus stat
     const bool saidError = trainerErrorLine.startsWith(QLatin1String("error:"));
     QString reason = trainerErrorLine;
     if (code == 0)
-        reason = QStringLiteral("finished");
+        reason = trainerEndReason.isEmpty() ? QStringLiteral("finished") : trainerEndReason;
     else if (!saidError && status == QProcess::CrashExit)
         reason = QStringLiteral("the trainer was ended by signal %1").arg(exitCode);
     else if (reason.isEmpty())
@@ -408,6 +423,9 @@ void DialogRuzerizOzize::stdoutReady()
     const TrainingOutputReading reading = TrainingOutputParser::parse(text);
     if (trainerBackend.isEmpty())
         trainerBackend = TrainingOutputParser::trainsOn(text);
+    const QString endReason = TrainingOutputParser::endReason(text);
+    if (!endReason.isEmpty())
+        trainerEndReason = endReason;
     if (reading.hasIteration) {
         ui->label_iteration->setText("iteration :" + reading.iterationText);
         iteration = reading.iteration;

@@ -146,6 +146,17 @@ bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, Traine
         const std::string word = argv[i];
         if (word == "-dont_show")
             continue; // there is never a window to show
+        if (word == "-patience") {
+            const char* count = i + 1 < argc ? argv[++i] : "";
+            char* end = nullptr;
+            const long value = std::strtol(count, &end, 10);
+            if (!*count || *end || value < 0 || value > 1000000) {
+                *error = "-patience takes a number of evaluations, not \"" + std::string(count) + "\"";
+                return false;
+            }
+            args->patience = int(value);
+            continue;
+        }
         if (word.size() > 1 && word[0] == '-') {
             *error = "unknown option " + word;
             return false;
@@ -153,7 +164,7 @@ bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, Traine
         words.push_back(word);
     }
     if (words.size() < 4 || words.size() > 5 || words[0] != "classifier" || words[1] != "train") {
-        *error = "expected: classifier train <data file> <cfg> [<weights>] [-dont_show]";
+        *error = "expected: classifier train <data file> <cfg> [<weights>] [-patience N] [-dont_show]";
         return false;
     }
     args->dataFile = words[2];
@@ -187,6 +198,10 @@ int ClassifierTrainer::run(const TrainerArguments& args)
     setup.validation = ValidationSet::load(in.data, in.set, &warnings);
     for (const auto& w : warnings)
         DiagnosticLine::warning(w);
+    setup.patience = args.patience;
+    if (args.patience > 0 && setup.validation.paths.empty())
+        DiagnosticLine::warning("-patience " + std::to_string(args.patience) +
+                                " needs held-out validation images, and this training folder has none; it has no effect");
     RunPace pace;
     const char* every = std::getenv("VELA_TRAINER_EVALUATE_EVERY");
     pace.evaluateEveryIterations = every ? std::max(0LL, std::atoll(every)) : 0;

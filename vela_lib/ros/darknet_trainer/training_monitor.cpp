@@ -5,10 +5,10 @@
 
 TrainingMonitor::TrainingMonitor(TrainingEngine& engine, BackupWriter& weights, TrainingReport report,
                                  std::unique_ptr<ValidationEvaluator> evaluator, const std::string& backupFolder,
-                                 const RunPace& pace, std::FILE* out)
+                                 const RunPace& pace, std::FILE* out, int patience)
     : engine(engine), weights(weights), backupFolder(backupFolder), pace(pace), out(out),
       evaluator(std::move(evaluator)), report(report.model(), report.classes(), this->evaluator != nullptr),
-      start(pace.now())
+      start(pace.now()), patience(patience)
 {
     if (!this->evaluator)
         return;
@@ -37,7 +37,9 @@ bool TrainingMonitor::evaluate(int64_t iteration, bool stopAbandons, bool* made,
         return true;
     *made = true;
     lastEvaluated = iteration;
-    if (report.addEvaluation(result) && !weights.writeBest(error))
+    const bool best = report.addEvaluation(result);
+    evaluationsWithoutBest = best ? 0 : evaluationsWithoutBest + 1;
+    if (best && !weights.writeBest(error))
         return false;
     const std::string line = ValidationEvaluator::line(result) + "\n";
     if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0)
@@ -85,4 +87,14 @@ bool TrainingMonitor::atEnd(int64_t iteration, uint64_t images, bool stopped, st
         }
     }
     return writeReport(iteration, images, error);
+}
+
+bool TrainingMonitor::patienceSpent() const
+{
+    return evaluator && patience > 0 && evaluationsWithoutBest >= patience;
+}
+
+std::string TrainingMonitor::endReason() const
+{
+    return "no improvement in " + std::to_string(patience) + " evaluations";
 }

@@ -20,15 +20,21 @@ class TrainingMonitor
 {
 public:
     // report: named for the run's model and classes. Without an evaluator, no evaluations.
+    // patience: evaluations in a row without a new best after which the run has nothing more to
+    // gain (0: never).
     TrainingMonitor(TrainingEngine& engine, BackupWriter& weights, TrainingReport report,
                     std::unique_ptr<ValidationEvaluator> evaluator, const std::string& backupFolder, const RunPace& pace,
-                    std::FILE* out);
+                    std::FILE* out, int patience = 0);
 
     // After each iteration; backupWritten tells whether the iteration ended with a backup.
     // False with error when the best weights or the report could not be written.
     bool afterIteration(const IterationReport& report, bool backupWritten, std::string* error);
     // At the end of the run, by max_batches or (stopped) by a stop request.
     bool atEnd(int64_t iteration, uint64_t images, bool stopped, std::string* error);
+
+    // True once patience evaluations in a row have not beaten the best; endReason() says so.
+    bool patienceSpent() const;
+    std::string endReason() const;
 
 private:
     bool evaluationDue(bool atBackup) const;
@@ -48,4 +54,6 @@ private:
     double lastEvaluationSeconds = 0;
     double lastEvaluationEnd = 0;
     int64_t lastEvaluated = -1; // the iteration of the latest evaluation; -1 before the first
+    const int patience;
+    int evaluationsWithoutBest = 0;
 };

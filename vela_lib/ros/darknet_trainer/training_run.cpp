@@ -37,7 +37,8 @@ int TrainingRun::train()
     if (!setup.validation.paths.empty())
         evaluator = std::make_unique<ValidationEvaluator>(setup.validation, setup.data.classes, net.width, net.height,
                                                           net.imagesPerPass(), setup.threads);
-    TrainingMonitor monitor(engine, weights, setup.report, std::move(evaluator), setup.data.backup, pace, out);
+    TrainingMonitor monitor(engine, weights, setup.report, std::move(evaluator), setup.data.backup, pace, out,
+                            setup.patience);
 
     std::fprintf(out, "Learning Rate: %g, Momentum: %g, Decay: %g\n", net.learningRate, net.momentum, net.decay);
     std::fflush(out);
@@ -76,6 +77,8 @@ int TrainingRun::train()
         if (!weights.maybeWrite(report.iteration, pace.now(), &backupWritten, &error) ||
             !monitor.afterIteration(report, backupWritten, &error))
             return fail(error);
+        if (monitor.patienceSpent())
+            break;
     }
     const int64_t iteration = int64_t(net.batchNumber(size_t(engine.imagesSeen())));
     if (trainedHere > 0 && !monitor.atEnd(iteration, engine.imagesSeen(), StopRequest::requested(), &error))
@@ -86,5 +89,10 @@ int TrainingRun::train()
         return fail(error);
     if (!stopped && !weights.writeFinal(&error))
         return fail(error);
+    // Why a run ended before max_batches, for the trainer window's end record.
+    if (!stopped && monitor.patienceSpent()) {
+        std::fprintf(out, "finished: %s\n", monitor.endReason().c_str());
+        std::fflush(out);
+    }
     return 0;
 }

@@ -230,8 +230,10 @@ private slots:
         QVERIFY2(seen == size_t(48 * recorded), qPrintable(QString("%1 images, %2 iterations").arg(seen).arg(recorded)));
     }
     // Patience 2 with a run that cannot improve: it ends after its third evaluation, says why
-    // in its end record, and forgewright exits by itself.
-    void patienceEndsARunThatCannotImprove()
+    // in its end record, and forgewright exits by itself. Continued (the default), the run
+    // keeps that best: its evaluations do not beat it, train.best stays byte for byte, the
+    // report goes on, and patience ends it after two more.
+    void patienceEndsARunThatCannotImproveAndItsContinuationKeepsTheBest()
     {
         const QString project = dir.path() + "/frozen project";
         const QString frozenGen = dir.path() + "/frozen gen";
@@ -252,17 +254,24 @@ private slots:
 
         QProcessEnvironment env = testutil::programEnvironment(dir.path());
         env.insert("VELA_TRAINER_EVALUATE_EVERY", "5");
-        QProcess train;
-        train.setProcessEnvironment(env);
-        train.start(launcher(), {"train"});
-        QVERIFY(train.waitForFinished(120000));
-        QCOMPARE(train.exitCode(), 0);
-        const QJsonObject end = readRecord(dir.path())["train_end"].toObject();
-        QCOMPARE(end["code"].toInt(), 0);
-        QCOMPARE(end["reason"].toString(), QString("no improvement in 2 evaluations"));
-        const QJsonObject report = QJsonDocument::fromJson(testutil::readBytes(backup + "/report.json")).object();
-        QCOMPARE(report["validation"].toObject()["evaluations"].toArray().size(), 3);
-        QCOMPARE(report["iterations"].toInt(), 15);
+        QByteArray best;
+        for (const int iterations : {15, 25}) {
+            QProcess train;
+            train.setProcessEnvironment(env);
+            train.start(launcher(), {"train"});
+            QVERIFY(train.waitForFinished(120000));
+            QCOMPARE(train.exitCode(), 0);
+            const QJsonObject end = readRecord(dir.path())["train_end"].toObject();
+            QCOMPARE(end["code"].toInt(), 0);
+            QCOMPARE(end["reason"].toString(), QString("no improvement in 2 evaluations"));
+            const QJsonObject report = QJsonDocument::fromJson(testutil::readBytes(backup + "/report.json")).object();
+            QCOMPARE(report["iterations"].toInt(), iterations);
+            QCOMPARE(report["validation"].toObject()["evaluations"].toArray().size(), iterations / 5);
+            QCOMPARE(report["validation"].toObject()["best_iteration"].toInt(), 5);
+            if (best.isEmpty())
+                best = testutil::readBytes(backup + "/train.best");
+            QCOMPARE(testutil::readBytes(backup + "/train.best"), best);
+        }
     }
 
     // The notebook's whole job on the digits project: a budget of 20 epochs with a tenth held

@@ -117,9 +117,12 @@ bool checkInputs(const TrainerArguments& args, CheckedInputs* in, std::string* e
     return prepareBackupFolder(in->data.backup, error);
 }
 
-// The engine's network, with the given weights (and their count of images seen).
-bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const CheckedInputs& in, std::string* error)
+// The engine's network, with the given weights (and their count of images seen); continues
+// tells whether they continue a training of this network (an exact file).
+bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const CheckedInputs& in, bool* continues,
+                  std::string* error)
 {
+    *continues = false;
     unsigned seed = 0;
     std::srand(RunSeed::fixed(&seed) ? seed : unsigned(std::time(nullptr)) ^ unsigned(getpid()));
     if (!engine.build(args.cfgFile, error))
@@ -130,6 +133,7 @@ bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const Ch
     if (!TransferWeights::plan(args.weights, in.summary.weights, &plan, error) ||
         !engine.loadWeights(args.weights, plan, error))
         return false;
+    *continues = plan.exact;
     if (!plan.exact) {
         std::printf("%s\n", TransferWeights::summary(in.summary.weights, args.weights, plan).c_str());
         std::fflush(stdout);
@@ -188,7 +192,8 @@ int ClassifierTrainer::run(const TrainerArguments& args)
     if (!checkInputs(args, &in, &error))
         return failWith(error);
     const std::unique_ptr<TrainingEngine> engine = EngineChoice::make(kind, in.summary);
-    if (!buildNetwork(*engine, args, in, &error))
+    bool continues = false;
+    if (!buildNetwork(*engine, args, in, &continues, &error))
         return failWith(error);
 
     TrainingRun::Setup setup{in.data, in.set, in.net, baseName(args.cfgFile),
@@ -199,6 +204,7 @@ int ClassifierTrainer::run(const TrainerArguments& args)
     for (const auto& w : warnings)
         DiagnosticLine::warning(w);
     setup.patience = args.patience;
+    setup.continuation = continues;
     if (args.patience > 0 && setup.validation.paths.empty())
         DiagnosticLine::warning("-patience " + std::to_string(args.patience) +
                                 " needs held-out validation images, and this training folder has none; it has no effect");

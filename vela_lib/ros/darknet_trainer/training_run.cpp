@@ -37,8 +37,11 @@ int TrainingRun::train()
     if (!setup.validation.paths.empty())
         evaluator = std::make_unique<ValidationEvaluator>(setup.validation, setup.data.classes, net.width, net.height,
                                                           net.imagesPerPass(), setup.threads);
-    TrainingMonitor monitor(engine, weights, setup.report, std::move(evaluator), setup.data.backup, pace, out,
-                            setup.patience);
+    TrainingReport report = setup.report;
+    report.setHeldOut(setup.validation.identity());
+    const int64_t continuesFrom = setup.continuation ? int64_t(net.batchNumber(size_t(engine.imagesSeen()))) : -1;
+    TrainingMonitor monitor(engine, weights, report, std::move(evaluator), setup.data.backup, pace, out,
+                            setup.patience, continuesFrom);
 
     std::fprintf(out, "Learning Rate: %g, Momentum: %g, Decay: %g\n", net.learningRate, net.momentum, net.decay);
     std::fflush(out);

@@ -29,6 +29,7 @@ public:
         ValidationSet validation;    // empty: no evaluations
         int threads = 1;             // the loader's and the validation's
         int patience = 0;            // evaluations in a row without a new best that end the run; 0: never
+        bool continuation = false;   // the weights continue an earlier run (an exact weights file)
     };
 
     TrainingRun(TrainingEngine& engine, const Setup& setup, const RunPace& pace, std::FILE* out = stdout);

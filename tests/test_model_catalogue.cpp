@@ -3,6 +3,8 @@
 // configurations really build: mainline ones in the darknet library, forkline ones in OpenCV's
 // darknet importer.
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <cmath>
@@ -20,6 +22,8 @@
 
 #include "cfg_document.h"
 #include "epoch_schedule.h"
+#include "shape_walk.h"
+#include "weights_layout.h"
 #include "model_data.h"
 #include "model_template.h"
 #include "net_settings.h"
@@ -269,6 +273,7 @@ private slots:
     void templateIsReadUpToFirstNul();
     void unreadableTemplateGivesNoConfigs();
     void readmeModelTableFollowsTheCatalogue();
+    void publishedWeightsFitTheirTemplatesAtImageNetsClasses();
     void epochBudgetEndsEveryTemplatesScheduleThere_data() { addAllRows(); }
     void epochBudgetEndsEveryTemplatesScheduleThere();
 
@@ -410,6 +415,43 @@ void TestModelCatalogue::readmeModelTableFollowsTheCatalogue()
         expected << it.key() + " " + net.value("width") + "x" + net.value("height");
     }
     QCOMPARE(listed, expected);
+}
+
+// The notebook driver's table of darknet's published ImageNet weights: every file named belongs
+// to a template of the catalogue and holds exactly the parameters that template has at 1000
+// classes (the driver refuses any other size); the README's model table names the same files.
+void TestModelCatalogue::publishedWeightsFitTheirTemplatesAtImageNetsClasses()
+{
+    const QJsonObject table =
+        QJsonDocument::fromJson(testutil::readBytes(testutil::sourceDir() + "/tools/pretrained_weights.json")).object();
+    const QJsonObject published = table["models"].toObject();
+    QVERIFY(published.size() >= 10);
+    const ModelData catalogue;
+    for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
+        QVERIFY2(catalogue.models.contains(it.key()), qPrintable(it.key()));
+        const QString cfg = ModelTemplate::instantiate(catalogue.models.value(it.key()), 1, 1, 1000).train;
+        CfgDocument document;
+        std::string error;
+        QVERIFY(CfgDocument::parse(cfg.toStdString(), &document, &error));
+        NetSettings net;
+        QVERIFY(NetSettings::read(document, &net, &error));
+        ShapeWalk walk{ShapeWalk::Rules()};
+        CfgFailure failure;
+        QVERIFY(walk.walk(document, {net.width, net.height, net.channels, (long long)net.width * net.height * net.channels},
+                          &failure));
+        const QJsonObject entry = it.value().toObject();
+        QCOMPARE(entry["file"].toString(), it.key() + ".weights");
+        QCOMPARE(qint64(entry["floats"].toDouble()), qint64(WeightsLayout::of(walk.layers()).loadedTotal()));
+    }
+    const QString readme = testutil::readAll(testutil::sourceDir() + "/README.md");
+    const QRegularExpression named("^\\| `([^`]+)` \\|.*\\| `([^`]+)\\.weights` \\|$", QRegularExpression::MultilineOption);
+    QStringList inReadme;
+    for (auto match = named.globalMatch(readme); match.hasNext();) {
+        const QRegularExpressionMatch m = match.next();
+        QCOMPARE(m.captured(2), m.captured(1));
+        inReadme << m.captured(1);
+    }
+    QCOMPARE(inReadme, published.keys());
 }
 
 // A budget of 3000 iterations: the template's policy runs its whole course within it (the rate

@@ -18,13 +18,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 
 namespace {
 
@@ -33,12 +35,19 @@ constexpr int kSubdivisions = 8;
 constexpr int kPictureSide = 608;
 const QStringList kClasses{"circle", "cross", "square", "triangle"};
 
-// The templates darknet's ImageNet classification page offers trained weights for, each as
-// "<name>.weights".
-const std::set<QString> kPublishedImageNetWeights{
-    "alexnet",   "darknet",   "darknet19", "darknet19_448", "darknet53",       "darknet53_448",
-    "densenet201", "extraction", "resnet18", "resnet34",    "resnet50",        "resnet101",
-    "resnet152", "resnext50", "resnext101-32x4d", "resnext152-32x4d", "vgg-16"};
+// The file darknet publishes ImageNet weights in for each template that has one, from the
+// notebook driver's table.
+QMap<QString, QString> publishedImageNetWeights()
+{
+    const QJsonObject models = QJsonDocument::fromJson(testutil::readBytes(testutil::sourceDir() +
+                                                                           "/tools/pretrained_weights.json"))
+                                   .object()["models"]
+                                   .toObject();
+    QMap<QString, QString> files;
+    for (auto it = models.constBegin(); it != models.constEnd(); ++it)
+        files.insert(it.key(), it.value().toObject()["file"].toString());
+    return files;
+}
 
 struct Cost
 {
@@ -145,6 +154,7 @@ int main(int argc, char** argv)
     const ModelData catalogue;
     const QStringList models = args.isEmpty() ? catalogue.models.keys() : args;
     const QString trainer = testutil::binaryDir() + "/ros/vela_lib_yolo/darknet_cpu_";
+    const QMap<QString, QString> published = publishedImageNetWeights();
 
     std::printf("| Model | Input | Parameters | Forward GFLOPs | Training images/s (CPU) | ImageNet weights |\n"
                 "|---|---|---|---|---|---|\n");
@@ -163,7 +173,7 @@ int main(int argc, char** argv)
         std::printf("| `%s` | %d x %d | %s M | %s | %s | %s |\n", qPrintable(name), cost.width, cost.height,
                     qPrintable(rounded(cost.parameters / 1e6)), qPrintable(rounded(cost.forwardFlops / 1e9)),
                     speed < 0 ? "-" : qPrintable(rounded(speed)),
-                    kPublishedImageNetWeights.count(name) ? qPrintable("`" + name + ".weights`") : "none");
+                    published.contains(name) ? qPrintable("`" + published.value(name) + "`") : "none");
         std::fflush(stdout);
     }
     return failures == 0 ? 0 : 1;

@@ -80,9 +80,11 @@ private slots:
         QCOMPARE(state["gen_path"].toString(), dir.path() + "/ruzerizozize_gen");
         QCOMPARE(state["model"].toString(), QString("darknet19"));
         QCOMPARE(state["gen_size"].toInt(), 608);
-        // The defaults gained one key since validation came: valid_percent, off.
-        QCOMPARE(state.size(), 19);
+        // The defaults gained keys since: valid_percent, epochs and patience, all off.
+        QCOMPARE(state.size(), 21);
         QCOMPARE(state["valid_percent"], QJsonValue(0));
+        QCOMPARE(state["epochs"], QJsonValue(0));
+        QCOMPARE(state["patience"], QJsonValue(0));
         // Byte for byte: the indented JSON and one more line end.
         QCOMPARE(bytes, QJsonDocument(state).toJson(QJsonDocument::Indented) + "\n");
 
@@ -250,13 +252,14 @@ private slots:
         QDir().mkpath(project + "/nested/c");
         QFile::copy(project + "/c/0.png", project + "/nested/c/0.png");
         writeState(dir.path(), {{"prj_path", project}, {"gen_path", dir.path()}, {"gen_size", "64"},
-                                {"batch", "many"}, {"model", "darknet20"}, {"use_augmen", false}, {"gen_jpg", true}});
+                                {"batch", "many"}, {"model", "darknet20"}, {"use_augmen", false}, {"gen_jpg", true},
+                                {"epochs", -5}});
         const Run run = runForgewright(dir.path(), {"gen"});
         QCOMPARE(run.exitCode, 0);
         const QJsonObject first = QJsonDocument::fromJson(run.out.left(run.out.indexOf('\n'))).object();
         const QString warnings = QJsonDocument(first["gen_warnings"].toArray()).toJson();
         for (const char* named : {"class ab: folder", "two\\\\nlines", "class c: folder", "batch: \\\"many\\\"",
-                                  "model: \\\"darknet20\\\""})
+                                  "model: \\\"darknet20\\\"", "epochs: -5 is outside 0 to 9999"})
             QVERIFY2(warnings.contains(named), qPrintable(named + (" in " + warnings)));
         QVERIFY(!warnings.contains("gen_size"));
         const QStringList names = testutil::readAll(dir.path() + "/data_gen/names.list").split('\n');

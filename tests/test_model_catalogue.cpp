@@ -3,6 +3,8 @@
 // configurations really build: mainline ones in the darknet library, forkline ones in OpenCV's
 // darknet importer.
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <cmath>
@@ -18,8 +20,13 @@
 
 #include <darknet.h>
 
+#include "cfg_document.h"
+#include "epoch_schedule.h"
+#include "shape_walk.h"
+#include "weights_layout.h"
 #include "model_data.h"
 #include "model_template.h"
+#include "net_settings.h"
 #include "test_support.h"
 
 namespace {
@@ -266,6 +273,9 @@ private slots:
     void templateIsReadUpToFirstNul();
     void unreadableTemplateGivesNoConfigs();
     void readmeModelTableFollowsTheCatalogue();
+    void publishedWeightsFitTheirTemplatesAtImageNetsClasses();
+    void epochBudgetEndsEveryTemplatesScheduleThere_data() { addAllRows(); }
+    void epochBudgetEndsEveryTemplatesScheduleThere();
 
     void darknetBuildsMainlineTestConfig_data()
     {
@@ -405,6 +415,86 @@ void TestModelCatalogue::readmeModelTableFollowsTheCatalogue()
         expected << it.key() + " " + net.value("width") + "x" + net.value("height");
     }
     QCOMPARE(listed, expected);
+}
+
+// The notebook driver's table of darknet's published ImageNet weights: every file named belongs
+// to a template of the catalogue and holds exactly the parameters that template has at 1000
+// classes (the driver refuses any other size); the README's model table names the same files.
+void TestModelCatalogue::publishedWeightsFitTheirTemplatesAtImageNetsClasses()
+{
+    const QJsonObject table =
+        QJsonDocument::fromJson(testutil::readBytes(testutil::sourceDir() + "/tools/pretrained_weights.json")).object();
+    const QJsonObject published = table["models"].toObject();
+    QVERIFY(published.size() >= 10);
+    const ModelData catalogue;
+    for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
+        QVERIFY2(catalogue.models.contains(it.key()), qPrintable(it.key()));
+        const QString cfg = ModelTemplate::instantiate(catalogue.models.value(it.key()), 1, 1, 1000).train;
+        CfgDocument document;
+        std::string error;
+        QVERIFY(CfgDocument::parse(cfg.toStdString(), &document, &error));
+        NetSettings net;
+        QVERIFY(NetSettings::read(document, &net, &error));
+        ShapeWalk walk{ShapeWalk::Rules()};
+        CfgFailure failure;
+        QVERIFY(walk.walk(document, {net.width, net.height, net.channels, (long long)net.width * net.height * net.channels},
+                          &failure));
+        const QJsonObject entry = it.value().toObject();
+        QCOMPARE(entry["file"].toString(), it.key() + ".weights");
+        QCOMPARE(qint64(entry["floats"].toDouble()), qint64(WeightsLayout::of(walk.layers()).loadedTotal()));
+    }
+    const QString readme = testutil::readAll(testutil::sourceDir() + "/README.md");
+    const QRegularExpression named("^\\| `([^`]+)` \\|.*\\| `([^`]+)\\.weights` \\|$", QRegularExpression::MultilineOption);
+    QStringList inReadme;
+    for (auto match = named.globalMatch(readme); match.hasNext();) {
+        const QRegularExpressionMatch m = match.next();
+        QCOMPARE(m.captured(2), m.captured(1));
+        inReadme << m.captured(1);
+    }
+    QCOMPARE(inReadme, published.keys());
+}
+
+// A budget of 3000 iterations: the template's policy runs its whole course within it (the rate
+// at the end is the template's final rate, zero for poly), its milestones move by the same
+// factor, burn-in takes at most a tenth, and nothing else in the file changes.
+void TestModelCatalogue::epochBudgetEndsEveryTemplatesScheduleThere()
+{
+    QFETCH(int, row);
+    const qint64 budget = EpochSchedule::iterations(20, 2399, 16);
+    QCOMPARE(budget, qint64(2999)); // ceil(20 x 2399 / 16)
+    QCOMPARE(EpochSchedule::iterations(0, 2399, 16), qint64(0));
+    const QString original = instantiated(kCatalogue[row]).train;
+    const QString fitted = EpochSchedule::fit(original, budget);
+    const auto settings = [](const QString& text) {
+        CfgDocument document;
+        NetSettings net;
+        std::string error;
+        const bool read = CfgDocument::parse(text.toStdString(), &document, &error) &&
+                          NetSettings::read(document, &net, &error);
+        return read ? net : NetSettings();
+    };
+    const NetSettings before = settings(original);
+    const NetSettings after = settings(fitted);
+    QCOMPARE(after.maxBatches, int(budget));
+    QCOMPARE(after.policy, before.policy);
+    QCOMPARE(after.burnIn, std::min(before.burnIn, int(budget / 10)));
+    const double factor = before.maxBatches > 0 ? double(budget) / before.maxBatches : 1;
+    const QStringList stepsBefore = sections(original).value(0).values.value("steps").split(',', Qt::SkipEmptyParts);
+    const QStringList stepsAfter = sections(fitted).value(0).values.value("steps").split(',', Qt::SkipEmptyParts);
+    QCOMPARE(stepsAfter.size(), stepsBefore.size());
+    for (int i = 0; i < stepsBefore.size(); ++i)
+        QCOMPARE(stepsAfter[i].toInt(), std::max(1, int(std::lround(stepsBefore[i].toInt() * factor))));
+    QCOMPARE(after.rate(size_t(budget)), before.rate(size_t(before.maxBatches)));
+    if (before.policy == NetSettings::Policy::Poly) {
+        QCOMPARE(after.rate(size_t(budget)), 0.f);
+        QVERIFY(after.rate(size_t(budget / 2)) > 0.f);
+    }
+    const QStringList schedule = {"max_batches", "burn_in", "steps", "step", "gamma"};
+    QStringList lines = fitted.split('\n');
+    if (before.maxBatches == 0) // the one line added
+        QCOMPARE(lines.removeAll(QStringLiteral("max_batches=2999")), 1);
+    for (const QString& change : differingLines(original.split('\n'), lines))
+        QVERIFY2(schedule.contains(change.section('=', 0, 0)), qPrintable(change));
 }
 
 void TestModelCatalogue::templateIsReadUpToFirstNul()

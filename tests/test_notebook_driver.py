@@ -1,6 +1,8 @@
 """The notebook driver and the demo, against the real programs of this build."""
 
+import array
 import contextlib
+import http.server
 import io
 import json
 import os
@@ -10,9 +12,11 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zlib
+from unittest import mock
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parent.parent
@@ -156,6 +160,98 @@ class AStopNobodyAskedFor(InterfaceFolder):
         self.assertEqual(run.process.returncode, 0)
         with self.assertWarns(UserWarning):
             vd.stop(run)
+
+
+class WeightsServer(http.server.ThreadingHTTPServer):
+    """Serves files from memory on 127.0.0.1: path -> (body, declared length); counts requests."""
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.server.requests.append(self.path)
+            if self.path not in self.server.files:
+                self.send_error(404)
+                return
+            body, declared = self.server.files[self.path]
+            self.send_response(200)
+            self.send_header("Content-Length", str(declared))
+            self.end_headers()
+            self.wfile.write(body)  # a body shorter than declared: the connection ends early
+
+        def log_message(self, *args):
+            pass
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), self.Handler)
+        self.files, self.requests = {}, []
+        self.url = f"http://127.0.0.1:{self.server_address[1]}/files"
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def serve(self, name, body, declared=None):
+        self.files["/files/" + name] = (body, len(body) if declared is None else declared)
+
+
+class PretrainedWeights(InterfaceFolder):
+    """pretrained() against darknet-shaped files served locally, never the real site."""
+
+    def setUp(self):
+        super().setUp()
+        self.server = WeightsServer()
+        self.addCleanup(self.server.server_close)
+        self.addCleanup(self.server.shutdown)
+        self.cache = self.work / "cache"
+        floats = json.loads((SOURCE / "tools" / "pretrained_weights.json").read_text())["models"]["darknet"]["floats"]
+        pattern = array.array("f", [0.01 * (i + 1) for i in range(7)]).tobytes()
+        # The darknet reference network at 1000 classes: a version 0.2.0 header, its parameters.
+        self.good = struct.pack("<iiiQ", 0, 2, 0, 0) + pattern * (floats // 7) + pattern[:4 * (floats % 7)]
+        environment = {"VELA_PRETRAINED_URL": self.server.url, "VELA_PRETRAINED_CACHE": str(self.cache)}
+        patch = mock.patch.dict(os.environ, environment)
+        patch.start()
+        self.addCleanup(patch.stop)
+
+    def test_a_good_file_is_fetched_once_and_starts_the_training(self):
+        self.server.serve("darknet.weights", self.good)
+        shown = io.StringIO()
+        with contextlib.redirect_stdout(shown):
+            path = vd.pretrained("darknet")
+            self.assertEqual(vd.pretrained("darknet"), path)
+        self.assertEqual(self.server.requests, ["/files/darknet.weights"])
+        self.assertIn("pretrained: downloaded darknet.weights", shown.getvalue())
+        self.assertEqual(path.read_bytes(), self.good)
+        self.assertEqual(sorted(p.name for p in self.cache.iterdir()), ["darknet.weights"])
+        with self.assertRaises(vd.DriverError) as failure:
+            vd.pretrained("VoderoVod_32")
+        self.assertIn("the templates that have them: alexnet, darknet,", str(failure.exception))
+
+        gen_folder = self.work / "gen"
+        state = vd.write_state(SAMPLES / "shapes", gen_folder, model="darknet", pretrained=True, gen_size=64,
+                               use_augmen=False, batch=2, subdivisions=1)
+        self.assertEqual((state["continue_custom"], state["custom_wg"]), (True, str(path)))
+        vd.gen()
+        run = vd.train()
+        run.wait_for(iterations=1, budget=300, poll=0.3)
+        vd.stop(run)
+        # Its first convolution (16 biases, scales, means and variances, then 16 x 3 x 3 x 3
+        # weights) came from the file and, in the first steps of the burn-in, stayed there.
+        start, end = 20 + 4 * 64, 20 + 4 * (64 + 432)
+        trained = array.array("f", (gen_folder / "data_gen" / "backup" / "train.backup").read_bytes()[start:end])
+        given = array.array("f", self.good[start:end])
+        self.assertLess(max(abs(a - b) for a, b in zip(trained, given)), 1e-5)
+
+    def test_a_download_that_is_not_the_templates_weights_leaves_nothing(self):
+        half = self.good[:len(self.good) // 2]
+        cases = [("darknet", "darknet.weights", half, None, "it is cut short"),
+                 ("darknet", "darknet.weights", half, len(self.good), "was cut short at"),
+                 ("resnet18", "resnet18.weights", self.good, None, "it holds the 7323480 parameters of darknet"),
+                 ("darknet", "darknet.weights", b"<html>not found</html>", None, "darknet weights header")]
+        for model, name, body, declared, reason in cases:
+            self.server.serve(name, body, declared)
+            with self.subTest(reason), contextlib.redirect_stdout(io.StringIO()):
+                with self.assertRaises(vd.DriverError) as failure:
+                    vd.write_state(SAMPLES / "shapes", self.work / "gen", model=model, pretrained=True)
+                self.assertIn(reason, str(failure.exception))
+                self.assertIn("nothing is cached", str(failure.exception))
+                self.assertEqual(list(self.cache.iterdir()), [])
+                self.assertFalse((self.work / vd.STATE_FILE).exists())
 
 
 class ClearErrors(InterfaceFolder):

@@ -29,7 +29,8 @@ private slots:
         const QStringList keys = {"prj_path", "gen_path", "keep_aspect_ratio", "augmen", "use_augmen",
                                   "use_class_balancing", "use_random_class", "model", "unknown_classes", "batch",
                                   "subdivisions", "continue_train", "continue_defalut", "continue_custom",
-                                  "custom_wg", "gen_jpg", "gen_png", "gen_size", "valid_percent"};
+                                  "custom_wg", "gen_jpg", "gen_png", "gen_size", "valid_percent", "epochs",
+                                  "patience"};
         QStringList expected = keys;
         expected.sort();
         QCOMPARE(state.keys(), expected);
@@ -52,6 +53,8 @@ private slots:
         QCOMPARE(state["gen_png"].toBool(), false);
         QCOMPARE(state["gen_size"].toInt(), 608);
         QCOMPARE(state["valid_percent"].toInt(), 0);
+        QCOMPARE(state["epochs"].toInt(), 0);
+        QCOMPARE(state["patience"].toInt(), 0);
 
         // The augmentation settings are stored whole, with the editor's defaults.
         DialogAugmentation editor;
@@ -143,6 +146,8 @@ private slots:
         changed["gen_png"] = true;
         changed["gen_size"] = 224;
         changed["valid_percent"] = 20;
+        changed["epochs"] = 30;
+        changed["patience"] = 4;
         QJsonObject aug = changed["augmen"].toObject();
         aug["is_fh"] = true;
         changed["augmen"] = aug;
@@ -156,6 +161,8 @@ private slots:
         QCOMPARE(saved["unknown_classes"].toInt(), 3);
         QCOMPARE(saved["gen_png"].toBool(), true);
         QCOMPARE(saved["valid_percent"].toInt(), 20);
+        QCOMPARE(saved["epochs"].toInt(), 30);
+        QCOMPARE(saved["patience"].toInt(), 4);
         QCOMPARE(saved["augmen"].toObject()["is_fh"].toBool(), true);
     }
 

@@ -191,6 +191,22 @@ private slots:
         endChild(dialog);
     }
 
+    // Patience reaches the trainer only with validation to judge by.
+    void patienceIsPassedOnlyWithValidation()
+    {
+        makeDataGen("0:darknet19");
+        DialogRuzerizOzize dialog;
+        prepare(dialog, "darknet19");
+        dialog.findChild<QSpinBox*>("spinBox_patience")->setValue(3);
+        dialog.on_pushButton_train_clicked();
+        QVERIFY(!dialog.trainProcess->arguments().contains("-patience"));
+        endChild(dialog);
+        dialog.findChild<QSpinBox*>("spinBox_valid_percent")->setValue(10);
+        dialog.on_pushButton_train_clicked();
+        QCOMPARE(dialog.trainProcess->arguments().mid(6), QStringList({"-patience", "3", "-dont_show"}));
+        endChild(dialog);
+    }
+
     void customWeightWithBlanksStaysOneArgument()
     {
         makeDataGen("0:darknet19");

@@ -100,6 +100,11 @@ private slots:
         QCOMPARE(TrainingOutputParser::trainsOn("backend: CUDA\ndevice: NVIDIA T4, 15 GiB\nengine: torch 2.11.0"),
                  QString("CUDA"));
         QCOMPARE(TrainingOutputParser::trainsOn("iteration[1] 1, 0.1: 1, 1 avg, 0 acc, 0.1 rate"), QString());
+        // So does it say why it ended early, at a line start only.
+        QCOMPARE(TrainingOutputParser::endReason("valid[9] top1 0.5, top5 1, 9 images, 0.1 seconds\n"
+                                                 "finished: no improvement in 2 evaluations\n"),
+                 QString("no improvement in 2 evaluations"));
+        QCOMPARE(TrainingOutputParser::endReason("not finished: yet\n"), QString());
     }
 
     void validationLine_data()

@@ -1,9 +1,12 @@
 // forgewright as the notebook runs it for training: "gen", then "train" through the launcher,
 // followed through the progress log and stopped through the stop file.
+#include "classif_config.h"
+#include "digits_project.h"
 #include "test_support.h"
 
 #include <cmath>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -36,6 +39,14 @@ const char* const kSlowCfg = "[net]\nbatch=48\nsubdivisions=12\nheight=128\nwidt
                              "activation=leaky\n\n"
                              "[convolutional]\nfilters=3\nsize=1\nstride=1\npad=1\nactivation=linear\n\n"
                              "[avgpool]\n\n[softmax]\ngroups=1\n";
+
+// A network whose learning rate is 0 and that has no batch normalisation: its answers never
+// change, so no evaluation can beat the first.
+const char* const kFrozenCfg = "[net]\nbatch=8\nsubdivisions=1\nheight=32\nwidth=32\nchannels=3\n"
+                               "momentum=0.9\ndecay=0.0005\nlearning_rate=0\nmax_batches=100000\n\n"
+                               "[convolutional]\nfilters=8\nsize=3\nstride=1\npad=1\nactivation=leaky\n\n"
+                               "[convolutional]\nfilters=3\nsize=1\nstride=1\npad=1\nactivation=linear\n\n"
+                               "[avgpool]\n\n[softmax]\ngroups=1\n";
 
 } // namespace
 
@@ -217,6 +228,108 @@ private slots:
         const size_t seen = *net->seen;
         free_network(net);
         QVERIFY2(seen == size_t(48 * recorded), qPrintable(QString("%1 images, %2 iterations").arg(seen).arg(recorded)));
+    }
+    // Patience 2 with a run that cannot improve: it ends after its third evaluation, says why
+    // in its end record, and forgewright exits by itself. Continued (the default), the run
+    // keeps that best: its evaluations do not beat it, train.best stays byte for byte, the
+    // report goes on, and patience ends it after two more.
+    void patienceEndsARunThatCannotImproveAndItsContinuationKeepsTheBest()
+    {
+        const QString project = dir.path() + "/frozen project";
+        const QString frozenGen = dir.path() + "/frozen gen";
+        SyntheticProject::write(project, {"circle", "square", "triangle"}, 20, 40);
+        QVERIFY(QDir().mkpath(frozenGen));
+        const QJsonObject state{{"prj_path", project}, {"gen_path", frozenGen}, {"model", "VoderoVod_32"},
+                                {"gen_size", 64},      {"gen_jpg", true},       {"use_augmen", false},
+                                {"batch", 8},          {"subdivisions", 1},     {"valid_percent", 20},
+                                {"patience", 2},       {"continue_train", true}, {"continue_defalut", true}};
+        testutil::writeBytes(dir.path() + "/ruzerizozize.json", QJsonDocument(state).toJson());
+        QProcess genRun;
+        genRun.setProcessEnvironment(testutil::programEnvironment(dir.path()));
+        genRun.start(launcher(), {"gen"});
+        QVERIFY(genRun.waitForFinished(120000));
+        QCOMPARE(genRun.exitCode(), 0);
+        const QString backup = frozenGen + "/data_gen/backup";
+        testutil::writeBytes(frozenGen + "/data_gen/train.cfg", kFrozenCfg);
+
+        QProcessEnvironment env = testutil::programEnvironment(dir.path());
+        env.insert("VELA_TRAINER_EVALUATE_EVERY", "5");
+        QByteArray best;
+        for (const int iterations : {15, 25}) {
+            QProcess train;
+            train.setProcessEnvironment(env);
+            train.start(launcher(), {"train"});
+            QVERIFY(train.waitForFinished(120000));
+            QCOMPARE(train.exitCode(), 0);
+            const QJsonObject end = readRecord(dir.path())["train_end"].toObject();
+            QCOMPARE(end["code"].toInt(), 0);
+            QCOMPARE(end["reason"].toString(), QString("no improvement in 2 evaluations"));
+            const QJsonObject report = QJsonDocument::fromJson(testutil::readBytes(backup + "/report.json")).object();
+            QCOMPARE(report["iterations"].toInt(), iterations);
+            QCOMPARE(report["validation"].toObject()["evaluations"].toArray().size(), iterations / 5);
+            QCOMPARE(report["validation"].toObject()["best_iteration"].toInt(), 5);
+            if (best.isEmpty())
+                best = testutil::readBytes(backup + "/train.best");
+            QCOMPARE(testutil::readBytes(backup + "/train.best"), best);
+        }
+    }
+
+    // The notebook's whole job on the digits project: a budget of 20 epochs with a tenth held
+    // out. The run ends by itself, and so does forgewright; the best weights, served as seerkeep
+    // serves them, read digits that nobody trained on.
+    void anEpochBudgetEndsTheRunAndTheBestReadsNewDigits()
+    {
+        const QString project = dir.path() + "/digits";
+        const QString digitsGen = dir.path() + "/digits gen";
+        DigitsProject::write(project, 400, 1);
+        QVERIFY(QDir().mkpath(digitsGen));
+        const QJsonObject state{{"prj_path", project},   {"gen_path", digitsGen},  {"model", "VoderoVod_32"},
+                                {"gen_size", 64},        {"gen_png", true},        {"gen_jpg", false},
+                                {"use_augmen", false},   {"batch", 8},             {"subdivisions", 1},
+                                {"valid_percent", 10},   {"epochs", 20},           {"use_class_balancing", true},
+                                {"continue_train", true}, {"continue_defalut", true}};
+        testutil::writeBytes(dir.path() + "/ruzerizozize.json", QJsonDocument(state).toJson());
+        QProcess genRun;
+        genRun.setProcessEnvironment(testutil::programEnvironment(dir.path()));
+        genRun.start(launcher(), {"gen"});
+        QVERIFY(genRun.waitForFinished(300000));
+        QCOMPARE(genRun.exitCode(), 0);
+        const QString dataGen = digitsGen + "/data_gen";
+        const int listed = testutil::readAll(dataGen + "/train.list").split('\n').size();
+        QVERIFY(testutil::readAll(dataGen + "/train.cfg").contains(QString("\nmax_batches=%1\n").arg((20 * listed + 7) / 8)));
+
+        QProcess train;
+        QProcessEnvironment env = testutil::programEnvironment(dir.path());
+        // A run this short would evaluate only at its end; the best is what is asked for here.
+        env.insert("VELA_TRAINER_EVALUATE_EVERY", "250");
+        train.setProcessEnvironment(env);
+        train.start(launcher(), {"train"});
+        QVERIFY(train.waitForFinished(600000));
+        QCOMPARE(train.exitCode(), 0);
+        const QJsonObject end = readRecord(dir.path())["train_end"].toObject();
+        QCOMPARE(end["code"].toInt(), 0);
+        QCOMPARE(end["reason"].toString(), QString("finished"));
+
+        const QString model = dir.path() + "/digits model";
+        QVERIFY(QDir().mkpath(model));
+        QVERIFY(QFile::copy(dataGen + "/backup/train.best", model + "/train.weights"));
+        QVERIFY(QFile::copy(dataGen + "/names.list", model + "/names.list"));
+        QVERIFY(QFile::copy(dataGen + "/test.cfg", model + "/test.cfg"));
+        ClassifConfig config;
+        QString error;
+        QVERIFY2(config.load(model, "CPU", &error), qPrintable(error));
+        int right = 0;
+        for (int digit = 0; digit < DigitsProject::kClasses; ++digit)
+            for (int n = 0; n < 10; ++n) {
+                cv::Mat picture = DigitsProject::digitImage(digit, 40, 7000u + unsigned(n));
+                const auto results = config.infer(picture);
+                right += !results.empty() && config.class_names.value(results.front().first) == QString::number(digit);
+            }
+        const QJsonObject report = QJsonDocument::fromJson(testutil::readBytes(dataGen + "/backup/report.json")).object();
+        qInfo() << "held-out digits read right:" << right << "of 100; best validation"
+                << report["validation"].toObject()["best_top1"].toDouble() << "of"
+                << report["validation"].toObject()["images"].toInt();
+        QVERIFY2(right >= 90, qPrintable(QString::number(right)));
     }
 };
 

@@ -8,6 +8,9 @@
 #include "stop_request.h"
 #include "training_run.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -18,7 +21,8 @@ namespace {
 
 constexpr int kClasses = 3;
 
-// Trains nothing: each pass counts its images and moves the clock; a save records the count.
+// Trains nothing: each pass counts its images and moves the clock; a save records the count (and
+// writes it, so that a file can be compared); every prediction names the same class.
 class CountingEngine : public TrainingEngine
 {
 public:
@@ -27,6 +31,7 @@ public:
     double secondsPerPass = 1;
     double secondsPerPrediction = 0;
     int64_t stopInIteration = -1; // asks for a stop during the first pass of that iteration
+    int answer = 0;               // the class every prediction names
     std::vector<std::pair<std::string, uint64_t> > saves;
     int predictions = 0;
 
@@ -36,8 +41,11 @@ public:
     bool saveWeights(const std::string& path, std::string*) override
     {
         saves.emplace_back(path.substr(path.find_last_of('/') + 1), seen);
+        testutil::writeBytes(QString::fromStdString(path), QByteArray::number(qulonglong(seen)));
         return true;
     }
+    // As if weights with this count of images seen had been loaded.
+    void startAt(uint64_t images) { seen = images; }
     Step trainBatch(const Batch& batch, const std::function<bool()>& stopNow) override
     {
         Step step;
@@ -63,7 +71,7 @@ public:
         *clock += secondsPerPrediction;
         scores->assign(size_t(images) * kClasses, 0.f);
         for (int i = 0; i < images; ++i)
-            (*scores)[size_t(i * kClasses)] = 1.f; // always the first class
+            (*scores)[size_t(i * kClasses + answer)] = 1.f;
     }
     int outputs() const override { return kClasses; }
     uint64_t imagesSeen() const override { return seen; }
@@ -110,6 +118,21 @@ class TrainingRunTest : public QObject
         outcome.lines = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
         StopRequest::clear();
         return outcome;
+    }
+
+    // Every third picture of the train list, from the first one on, held out as the validation set.
+    void holdOutEveryThird(size_t first = 0)
+    {
+        setup.data.validList = "data_gen/held_out.list";
+        QStringList held;
+        for (size_t i = first; i < setup.set.paths.size(); i += 3)
+            held << QString::fromStdString(setup.set.paths[i]);
+        testutil::writeBytes(gen.path() + "/" + setup.data.validList.c_str(), held.join("\n").toUtf8());
+        std::vector<std::string> warnings;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(gen.path());
+        setup.validation = ValidationSet::load(setup.data, setup.set, &warnings);
+        QDir::setCurrent(previous);
     }
 
     static QList<qint64> iterationsOf(const QStringList& lines, const QString& prefix)
@@ -240,20 +263,9 @@ private slots:
     // evaluations: the first at once, then the n-th once 3 n + 3 <= 0.1 (wall + 3).
     void evaluationsKeepToTheirShareOfTheTime()
     {
-        setup.data.validList = "data_gen/held_out.list";
-        QStringList held;
-        int heldOfFirstClass = 0;
-        for (size_t i = 0; i < setup.set.paths.size(); i += 3) {
-            held << QString::fromStdString(setup.set.paths[i]);
-            heldOfFirstClass += setup.set.classOf[i] == 0;
-        }
-        testutil::writeBytes(gen.path() + "/" + setup.data.validList.c_str(), held.join("\n").toUtf8());
-        std::vector<std::string> warnings;
-        const QString previous = QDir::currentPath();
-        QDir::setCurrent(gen.path());
-        setup.validation = ValidationSet::load(setup.data, setup.set, &warnings);
-        QDir::setCurrent(previous);
+        holdOutEveryThird();
         QCOMPARE(int(setup.validation.paths.size()), 4);
+        const int heldOfFirstClass = int(std::count(setup.validation.classOf.begin(), setup.validation.classOf.end(), 0));
 
         setup.net.maxBatches = 24;
         pace.backupEveryIterations = 1000;
@@ -268,6 +280,73 @@ private slots:
         const QString expected = QString("top1 %1, top5 %1, 4 images").arg(heldOfFirstClass / 4.0, 0, 'f', 6);
         QVERIFY2(outcome.lines.filter(QRegularExpression("^valid\\[")).last().contains(expected), qPrintable(expected));
         QCOMPARE(engine.saves.front().first, std::string("train.best")); // the first is the best so far
+    }
+
+    // Patience 2 on a network whose answers never change: the first evaluation stays the best,
+    // the next two do not beat it, and the run ends there, with its final weights, saying why.
+    // Without held-out images patience changes nothing.
+    void patienceEndsARunThatStopsImproving()
+    {
+        setup.patience = 2;
+        pace.evaluateEveryIterations = 3;
+        CountingEngine unjudged(setup.net, &now);
+        QCOMPARE(run(unjudged).code, 0);
+        QCOMPARE(unjudged.imagesSeen(), uint64_t(80));
+
+        holdOutEveryThird();
+        CountingEngine engine(setup.net, &now);
+        const Outcome outcome = run(engine);
+        QCOMPARE(outcome.code, 0);
+        QCOMPARE(iterationsOf(outcome.lines, "valid"), QList<qint64>({3, 6, 9}));
+        QCOMPARE(outcome.lines.last(), QString("finished: no improvement in 2 evaluations"));
+        QCOMPARE(engine.saves.back(), std::make_pair(std::string("train.weights"), uint64_t(36)));
+    }
+
+    // A run that continues from exact weights keeps the best of the run before when it is judged
+    // on the same held-out images: evaluations below it leave train.best byte for byte, and the
+    // report goes on from the earlier history. Other held-out images start a new best, said so.
+    void aContinuationKeepsTheBestAndTheHistory()
+    {
+        holdOutEveryThird();
+        pace.evaluateEveryIterations = 5;
+        int held[kClasses] = {};
+        for (const int c : setup.validation.classOf)
+            ++held[c];
+        CountingEngine first(setup.net, &now);
+        first.answer = int(std::max_element(held, held + kClasses) - held);
+        QCOMPARE(run(first).code, 0);
+        const QString backup = gen.path() + "/data_gen/backup";
+        const QByteArray best = testutil::readBytes(backup + "/train.best");
+        QCOMPARE(best, QByteArray("20")); // the first evaluation's, at iteration 5
+
+        setup.continuation = true;
+        setup.net.maxBatches = 30;
+        CountingEngine second(setup.net, &now);
+        second.answer = int(std::min_element(held, held + kClasses) - held);
+        second.startAt(80);
+        QCOMPARE(run(second).code, 0);
+        QCOMPARE(testutil::readBytes(backup + "/train.best"), best);
+        const auto report = [&backup] {
+            return QJsonDocument::fromJson(testutil::readBytes(backup + "/report.json")).object();
+        };
+        QJsonObject validation = report()["validation"].toObject();
+        QList<int> evaluated;
+        for (const QJsonValue& e : validation["evaluations"].toArray())
+            evaluated << e.toObject()["iteration"].toInt();
+        QCOMPARE(evaluated, QList<int>({5, 10, 15, 20, 25, 30}));
+        QCOMPARE(validation["best_iteration"].toInt(), 5);
+        QCOMPARE(report()["series"].toArray().first().toObject()["iteration"].toInt(), 1);
+        QCOMPARE(report()["series"].toArray().size(), 30);
+
+        holdOutEveryThird(1);
+        setup.net.maxBatches = 35;
+        CountingEngine third(setup.net, &now);
+        third.startAt(120);
+        const Outcome renewed = run(third);
+        QVERIFY(renewed.lines.first().startsWith("validation: the held-out images are not those the best so far"));
+        QCOMPARE(testutil::readBytes(backup + "/train.best"), QByteArray("140"));
+        QCOMPARE(report()["validation"].toObject()["evaluations"].toArray().size(), 1);
+        QCOMPARE(report()["series"].toArray().size(), 35);
     }
 };
 

@@ -3,6 +3,8 @@
 A notebook imports this module and calls, in order:
 
     write_state(project, gen_folder, model="VoderoVod_32")
+    (or write_state(project, gen_folder, model="resnet18", pretrained=True): start from darknet's
+     ImageNet weights, downloaded once by pretrained("resnet18"))
     gen()
     run = train();  run.wait_for(accuracy=90, budget=300);  stop(run)
     (with write_state(..., valid_percent=20): run.wait_for(val_accuracy=90); run.report())
@@ -15,19 +17,24 @@ rule). Only the Python standard library is used.
 """
 
 import fcntl
+import http.client
 import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import time
+import urllib.error
+import urllib.request
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 
 __all__ = [
-    "DriverError", "TrainingStopped", "interface_dir", "write_state", "gen", "train", "stop", "export", "serve",
+    "DriverError", "TrainingStopped", "interface_dir", "write_state", "pretrained", "gen", "train", "stop", "export",
+    "serve",
     "update", "test", "test_many", "exit", "read_record", "TrainingRun", "Server",
 ]
 
@@ -47,6 +54,7 @@ DEFAULT_STATE = {
     "continue_train": True, "custom_wg": "", "gen_jpg": True, "gen_png": False, "gen_size": 608,
     "keep_aspect_ratio": True, "model": "darknet19", "subdivisions": 8, "unknown_classes": 0,
     "use_augmen": True, "use_class_balancing": True, "use_random_class": False, "valid_percent": 0,
+    "epochs": 0, "patience": 0,
 }
 
 
@@ -63,7 +71,8 @@ _STATE_TYPES = {
     "augmen": dict, "batch": int, "continue_custom": bool, "continue_defalut": bool, "continue_train": bool,
     "custom_wg": str, "gen_jpg": bool, "gen_png": bool, "gen_size": int, "keep_aspect_ratio": bool,
     "model": str, "subdivisions": int, "unknown_classes": int, "use_augmen": bool,
-    "use_class_balancing": bool, "use_random_class": bool, "valid_percent": int,
+    "use_class_balancing": bool, "use_random_class": bool, "valid_percent": int, "epochs": int,
+    "patience": int,
 }
 
 
@@ -151,11 +160,18 @@ def _program_env():
 # ---------------------------------------------------------------------------------------------
 # Trainer
 
-def write_state(project, gen_folder, model="VoderoVod_32", **settings):
+def write_state(project, gen_folder, model="VoderoVod_32", pretrained=False, **settings):
     """Write the trainer's state file: the project folder, the generation folder (created), the
-    model and any other state key (batch=16, gen_size=64, use_augmen=False, ...). Keys already in
-    the file that are not given keep their values."""
+    model and any other state key (batch=16, gen_size=64, use_augmen=False, epochs=20, ...). Keys
+    already in the file that are not given keep their values. pretrained=True starts the training
+    from darknet's ImageNet weights for the model (see pretrained()): it fills in the
+    custom-weight keys; nothing is written when they cannot be had."""
     _check_state_values(dict(settings, model=model))
+    if not isinstance(pretrained, bool):
+        raise DriverError(f"pretrained takes True or False, not {pretrained!r}")
+    if pretrained:
+        settings.update(continue_train=True, continue_defalut=False, continue_custom=True,
+                        custom_wg=str(_pretrained_weights(model)))
     project = Path(project).resolve()
     if not project.is_dir():
         raise DriverError(f"project folder not found: {project}")
@@ -247,7 +263,10 @@ def gen(timeout=1800, on_progress=None):
         raise DriverError(f"forgewright gen exited with {proc.returncode}: {err.strip()[-2000:]}")
     if first.get("gen_backup_moved_to"):
         print(f"gen: the weights and report of the earlier training were moved to {first['gen_backup_moved_to']}")
-    for warning in first.get("gen_warnings", []):
+    # The first record names what the state and the scan worked around; a later one what only
+    # the finished folder could tell (an epoch budget too long to be meant).
+    later = record.get("gen_warnings", []) if record != first else []
+    for warning in first.get("gen_warnings", []) + later:
         warnings.warn(f"generation: {warning}", stacklevel=2)
     if record.get("gen_empty_classes"):
         warnings.warn(f"generation: no picture of the classes {', '.join(record['gen_empty_classes'])} "
@@ -299,6 +318,12 @@ class TrainingRun:
         reason, intr, avg, acc, time_sec), or None while it has not."""
         return _train_end(read_record(_path(TRAIN_LOG)))
 
+    def finished(self):
+        """True once the trainer has ended by itself with code 0: it reached the end of its
+        schedule (an epoch budget) or stopped improving (patience)."""
+        end = self.end()
+        return end is not None and end.get("code", 0) == 0
+
     def report(self):
         """The training report (data_gen/backup/report.json) as a dict, None before the first."""
         try:
@@ -320,6 +345,8 @@ class TrainingRun:
         end = self.end()
         if end is not None:
             _raise_on_failed_end(end, self)
+            if self.process.returncode == 0:
+                return  # finished by itself; forgewright had nothing left to do
         if self.process.returncode == 0:
             self.unasked_stop = UNASKED_STOP.format(code=self.process.returncode, stop_file=_path(STOP_FILE))
             error = TrainingStopped(self.unasked_stop)
@@ -336,7 +363,7 @@ class TrainingRun:
                  val_accuracy=None):
         """Wait until the batch accuracy (percent), the validation accuracy (percent, once the
         trainer has evaluated) or the iteration count is reached, the budget (s) passes or the
-        trainer ends. Returns the last state; raises with the trainer's reason when it ended with
+        trainer ends (run.finished() then tells it ended by itself). Returns the last state; raises with the trainer's reason when it ended with
         a non-zero code (stop() then still ends forgewright), with TrainingStopped when
         forgewright ended cleanly without stop() (most likely because another forgewright
         started), and with its exit code when it was killed or crashed."""
@@ -395,6 +422,10 @@ def train():
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             end = _train_end(read_record(_path(TRAIN_LOG)))
+            if proc.returncode == 0 and end is not None and end.get("code", 0) == 0:
+                # Nothing was left to train (the budget was spent before): finished at once.
+                state = json.loads(_path(STATE_FILE).read_text(encoding="utf-8"))
+                return TrainingRun(proc, gen_folder=Path(state["gen_path"]))
             reason = f": {end.get('reason')}" if end else ""
             raise DriverError(f"forgewright train ended at start with {proc.returncode}{reason}")
         record = read_record(_path(TRAIN_LOG)) or {}
@@ -421,6 +452,8 @@ def stop(run, timeout=60):
     forgewright had already ended without being asked."""
     last = run.state()
     if not run.running() and not run.stop_requested:
+        if run.finished() and run.process.returncode == 0:
+            return last  # it ended by itself and forgewright with it: nothing to stop
         if run.process.returncode != 0:
             raise DriverError(f"forgewright train exited with {run.process.returncode}")
         warnings.warn(run.unasked_stop or UNASKED_STOP.format(code=run.process.returncode, stop_file=_path(STOP_FILE)),
@@ -470,6 +503,101 @@ def _weights_to_export(backup):
     if int((state if isinstance(state, dict) else {}).get("valid_percent", 0) or 0) > 0 and best.exists():
         return best
     return backup / "train.backup"
+
+
+# ---------------------------------------------------------------------------------------------
+# Pretrained weights
+
+# The one table of darknet's published ImageNet weights: file name and parameter count by template.
+PRETRAINED_TABLE = Path(__file__).resolve().parent / "pretrained_weights.json"
+
+
+def pretrained(model, cache_dir=None, base_url=None, timeout=60):
+    """The local path of darknet's published ImageNet weights for a template, downloaded once into
+    the cache folder (cache_dir, else $VELA_PRETRAINED_CACHE, else ~/.cache/vela/pretrained) from
+    base_url (else $VELA_PRETRAINED_URL, else darknet's own site). The file is checked before it
+    is returned: its header must be a darknet weights header and its size exactly what the
+    template holds at 1000 classes; anything else raises and leaves nothing in the cache."""
+    return _pretrained_weights(model, cache_dir, base_url, timeout)
+
+
+def _pretrained_weights(model, cache_dir=None, base_url=None, timeout=60):
+    table = json.loads(PRETRAINED_TABLE.read_text(encoding="utf-8"))
+    entry = table["models"].get(model)
+    if entry is None:
+        raise DriverError(f"darknet publishes no ImageNet weights for {model!r}; the templates that have them: "
+                          f"{', '.join(table['models'])}")
+    cache = Path(cache_dir or os.environ.get("VELA_PRETRAINED_CACHE") or _default_cache())
+    path = cache / entry["file"]
+    if path.is_file() and _weights_problem(path, model, table) is None:
+        return path
+    url = (base_url or os.environ.get("VELA_PRETRAINED_URL") or table["base_url"]).rstrip("/") + "/" + entry["file"]
+    cache.mkdir(parents=True, exist_ok=True)
+    fd, partial = tempfile.mkstemp(prefix="." + entry["file"] + ".", dir=str(cache))
+    try:
+        with os.fdopen(fd, "wb") as out:
+            _download(url, out, entry["file"], timeout)
+        problem = _weights_problem(Path(partial), model, table)
+        if problem is not None:
+            raise DriverError(f"{url} is not darknet's ImageNet weights for {model}: {problem}; nothing is cached")
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.unlink(partial)
+    return path
+
+
+def _default_cache():
+    return Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "vela" / "pretrained"
+
+
+def _download(url, out, name, timeout):
+    """The whole file at url into out, with a progress line; raises when it fails or is cut short."""
+    done, shown = 0, 0.0
+    try:
+        with urllib.request.urlopen(url, timeout=timeout) as response:
+            total = int(response.headers.get("Content-Length") or 0)
+            while True:
+                chunk = response.read(1 << 20)
+                if not chunk:
+                    break
+                out.write(chunk)
+                done += len(chunk)
+                if time.monotonic() - shown >= 0.5:
+                    shown = time.monotonic()
+                    size = f" of {total / 1e6:.1f}" if total else ""
+                    print(f"\rpretrained: downloading {name}: {done / 1e6:.1f}{size} MB", end="", flush=True)
+            print(f"\rpretrained: downloaded {name}: {done / 1e6:.1f} MB", flush=True)
+    except (urllib.error.URLError, http.client.HTTPException, OSError) as error:
+        if shown:
+            print(flush=True)
+        raise DriverError(f"cannot download {url}: {error}; nothing is cached") from error
+    if total and done != total:
+        raise DriverError(f"the download of {url} was cut short at {done} of {total} bytes; nothing is cached")
+
+
+def _weights_problem(path, model, table):
+    """Why the file is not the template's weights at 1000 classes, or None when it is."""
+    size = path.stat().st_size
+    with open(path, "rb") as f:
+        head = f.read(12)
+    if len(head) < 12:
+        return f"it holds {size} bytes, less than a weights header"
+    major, minor, revision = struct.unpack("<iii", head)
+    if major != 0 or not 0 <= minor < 1000 or not 0 <= revision < 1000:
+        return f"it does not start with a darknet weights header (version {major}.{minor}.{revision})"
+    # darknet's rule: from version 0.2 on, the count of images seen is 64 bits wide.
+    header = 20 if major * 10 + minor >= 2 else 16
+    needed = table["models"][model]["floats"]
+    held, rest = divmod(size - header, 4)
+    if held == needed and rest == 0:
+        return None
+    fits = [name for name, entry in table["models"].items() if entry["floats"] == held and rest == 0]
+    if fits:
+        return f"it holds the {held} parameters of {' or '.join(fits)}, where {model} at 1000 classes has {needed}"
+    if held < needed:
+        return f"it is cut short: {size} bytes, where {model} at 1000 classes needs {header + 4 * needed}"
+    return f"it holds {size} bytes, where {model} at 1000 classes needs {header + 4 * needed}"
 
 
 # ---------------------------------------------------------------------------------------------

@@ -126,6 +126,8 @@ QJsonObject DialogRuzerizOzize::saveState()
     state["gen_png"] = ui->radioButton_png->isChecked();
     state["gen_size"] = ui->spinBox_gen_size->value();
     state["valid_percent"] = ui->spinBox_valid_percent->value();
+    state["epochs"] = ui->spinBox_epochs->value();
+    state["patience"] = ui->spinBox_patience->value();
     return state;
 }
 
@@ -185,6 +187,9 @@ void DialogRuzerizOzize::restoreState(QJsonObject state)
     }
     // Saved before validation existed: none, as then.
     restoreNumber("valid_percent", ui->spinBox_valid_percent);
+    // Saved before epoch budgets and patience existed: the template's schedule, no early end.
+    restoreNumber("epochs", ui->spinBox_epochs);
+    restoreNumber("patience", ui->spinBox_patience);
     stateWarnings = values.warnings;
 
     if (!prjPath.isEmpty() && classFiles.isEmpty())

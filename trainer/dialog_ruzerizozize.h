@@ -113,9 +113,13 @@ public:
     // a batch run then still answers the stop file, and a batch stop exits once the child is gone.
     bool stopRequested = false;
     bool exitWhenTrainerEnds = false;
+    // The run was given an end of its own (an epoch budget, patience): a batch run exits once
+    // it has finished, rather than waiting for the stop file.
+    bool endsByItself = false;
     QString trainerErrorLine;    // the last error line of the trainer (an "error:" line if any)
     QString trainerErrorPartial; // its standard error after the last line end
     QString trainerBackend;      // what the trainer says it trains on; empty until it has said so
+    QString trainerEndReason;    // why it ended before its schedule did, when it has said so
     QTimer stopFileTimer;
     // One training per interface folder: held from the trainer's start until it has ended. A
     // start that finds it held asks the other run to stop and tries again until it is free.
@@ -171,9 +175,13 @@ private:
                                             int heldFrom, const SampleWriter::Settings& heldSettings,
                                             QMap<QString, QStringList>* heldWritten);
     // Writes the model's train.cfg and test.cfg (when its template opens) and the version file
-    // into the training folder root; returns the version text.
+    // into the training folder root; returns the version text. trainingImages: the entries of
+    // train.list, which an epoch budget is counted in.
     QString writeModelFiles(const QString& root, const QString& modelName, int batch, int subdivisions,
-                            int classCount);
+                            int classCount, qint64 trainingImages);
+    // The training configuration with its schedule fitted to the epochs asked for; as it is when
+    // none are, or (with a warning) when they would make an absurdly long run.
+    QString withEpochBudget(const QString& trainCfg, qint64 trainingImages, int batch);
 
     // Training run steps
     // Takes the training lock, or asks the run that holds it to stop and tries again later.
@@ -187,6 +195,8 @@ private:
     QMessageBox::StandardButton askToSwitchModel(const QString& generated, const QString& chosen);
     // Writes the configurations and version of another model into data_gen; returns the version.
     QString rewriteConfigurations(const QString& dataGen, const QString& model);
+    // The patience to pass to the trainer: 0 (with a warning) when there is no validation.
+    int usablePatience() const;
     // False when the launch must end (no custom weight chosen).
     bool continuationWeights(const QString& dataGen, QString* weights);
     void noteTrainerErrors(const QString& text);
@@ -196,6 +206,8 @@ private:
     // The class count of the generated folder: the lines of its labels.txt (UNKNOWN and RANDOM
     // classes included), or the project's count when there is none.
     int generatedClassCount(const QString& dataGen) const;
+    // The entries of the generated folder's train.list (0 without one).
+    qint64 generatedTrainingImages(const QString& dataGen) const;
     // Moves backup/train.backup aside as backup/train.<model>.backup; it fits no other network.
     void moveBackupAside(const QString& dataGen, const QString& model);
 

@@ -6,6 +6,7 @@
 #include "augmentation_settings.h"
 #include "augmentation_transforms.h"
 #include "dialog_augmentation.h"
+#include "epoch_schedule.h"
 #include "generation_estimate.h"
 #include "interface_paths.h"
 #include "model_data.h"
@@ -285,24 +286,48 @@ void DialogRuzerizOzize::generate(const QString& genFolder)
     AtomicFile::writeText(root + QStringLiteral("/train.list"), trainingList);
     AtomicFile::writeText(root + QStringLiteral("/test.list"),
                           heldFrom < samples.size() ? TrainingFolder::trainingListText(held, shuffler) : trainingList);
-    writeModelFiles(root, modelName, batch, subdivisions, classCount);
+    qint64 trainingImages = 0;
+    for (const QStringList& entries : listed)
+        trainingImages += entries.size();
+    writeModelFiles(root, modelName, batch, subdivisions, classCount, trainingImages);
     // The folder is complete, but a training on it would learn nothing.
     if (written.isEmpty() && held.isEmpty() && !samples.isEmpty())
         refuseGeneration("no picture of the project " + prjPath + " could be read");
 }
 
 QString DialogRuzerizOzize::writeModelFiles(const QString& root, const QString& modelName, int batch,
-                                            int subdivisions, int classCount)
+                                            int subdivisions, int classCount, qint64 trainingImages)
 {
     const MD model = ModelData().models.value(modelName);
     const ModelTemplate::Configs configs = ModelTemplate::instantiate(model, batch, subdivisions, classCount);
     if (configs.opened) {
-        AtomicFile::writeText(root + QStringLiteral("/train.cfg"), configs.train);
+        AtomicFile::writeText(root + QStringLiteral("/train.cfg"), withEpochBudget(configs.train, trainingImages, batch));
         AtomicFile::writeText(root + QStringLiteral("/test.cfg"), configs.test);
     }
     const QString version = TrainingFolder::versionText(model.family, modelName);
     AtomicFile::writeText(root + QStringLiteral("/version"), version);
     return version;
+}
+
+QString DialogRuzerizOzize::withEpochBudget(const QString& trainCfg, qint64 trainingImages, int batch)
+{
+    const int epochs = ui->spinBox_epochs->value();
+    const qint64 iterations = EpochSchedule::iterations(epochs, trainingImages, batch);
+    if (iterations <= 0)
+        return trainCfg; // no budget asked for, or nothing to train on: the template's schedule
+    if (iterations <= EpochSchedule::kMostIterations)
+        return EpochSchedule::fit(trainCfg, iterations);
+    const QString warning = QStringLiteral("epochs: %1 epochs of %2 training images at batch %3 are %4 iterations, "
+                                           "more than %5; the template's schedule is used")
+                                .arg(epochs)
+                                .arg(trainingImages)
+                                .arg(batch)
+                                .arg(iterations)
+                                .arg(EpochSchedule::kMostIterations);
+    qWarning().noquote() << warning;
+    // The folder is written by now: the warning comes with the last progress value.
+    show_log(QJsonObject{{"gen_progress", ui->progressBar_gen->value()}, {"gen_warnings", QJsonArray{warning}}});
+    return trainCfg;
 }
 
 QList<QFileInfo> DialogRuzerizOzize::makeRandomClass(const QString& extension)

@@ -26,6 +26,18 @@ QString decodeOutput(const QByteArray& bytes)
     return QString::fromUtf8(bytes.constData());
 }
 
+// The lines of a list file written by generation (joined by "\n", none after the last; an empty
+// file lists nothing). False when it cannot be read.
+bool listLines(const QString& path, qint64* lines)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = file.readAll();
+    *lines = text.isEmpty() ? 0 : text.count('\n') + (text.endsWith('\n') ? 0 : 1);
+    return true;
+}
+
 // Why path cannot be read as a weight file, or empty when it can.
 QString notAWeightFile(const QString& path)
 {
@@ -108,6 +120,7 @@ bool DialogRuzerizOzize::launchTraining()
     avgLoss = 999.0;
     accuracy = 0;
     stopRequested = false;
+    trainerEndReason.clear();
     trainerErrorLine.clear();
     trainerErrorPartial.clear();
     trainerBackend.clear();
@@ -164,12 +177,28 @@ bool DialogRuzerizOzize::launchTraining()
         std::printf("continue training : %s\n", weights.toUtf8().constData());
         std::fflush(stdout);
     }
+    const int patience = usablePatience();
+    if (patience > 0)
+        arguments << QStringLiteral("-patience") << QString::number(patience);
     arguments << QStringLiteral("-dont_show");
+    // A budget of epochs, or patience, gives the run an end of its own.
+    endsByItself = ui->spinBox_epochs->value() > 0 || patience > 0;
 
     trainProcess->setWorkingDirectory(genPath);
     // Program and arguments are passed as a list: a weights path keeps its blanks and quotes.
     trainProcess->start(QStringLiteral("rosrun"), arguments, QIODevice::ReadWrite);
     return true;
+}
+
+int DialogRuzerizOzize::usablePatience() const
+{
+    const int patience = ui->spinBox_patience->value();
+    if (patience > 0 && ui->spinBox_valid_percent->value() == 0) {
+        qWarning().noquote() << "patience:" << patience
+                             << "needs validation (valid_percent above 0); it has no effect";
+        return 0;
+    }
+    return patience;
 }
 
 QMessageBox::StandardButton DialogRuzerizOzize::askToSwitchModel(const QString& generated, const QString& chosen)
@@ -192,7 +221,8 @@ QString DialogRuzerizOzize::rewriteConfigurations(const QString& dataGen, const 
     QFile::remove(dataGen + "/version");
 
     const QString version = writeModelFiles(dataGen, model, ui->spinBox_batch_size->value(),
-                                            ui->spinBox_subdivisions->value(), generatedClassCount(dataGen));
+                                            ui->spinBox_subdivisions->value(), generatedClassCount(dataGen),
+                                            generatedTrainingImages(dataGen));
     ui->label_model_name->setText(model);
     return version;
 }
@@ -250,12 +280,14 @@ void DialogRuzerizOzize::stop_train()
 
 int DialogRuzerizOzize::generatedClassCount(const QString& dataGen) const
 {
-    QFile labels(dataGen + "/labels.txt");
-    if (!labels.open(QIODevice::ReadOnly))
-        return int(classFiles.size());
-    const QByteArray text = labels.readAll();
-    // Lines are joined by "\n" with none after the last; an empty file lists no class.
-    return text.isEmpty() ? 0 : text.count('\n') + (text.endsWith('\n') ? 0 : 1);
+    qint64 lines = 0;
+    return listLines(dataGen + "/labels.txt", &lines) ? int(lines) : int(classFiles.size());
+}
+
+qint64 DialogRuzerizOzize::generatedTrainingImages(const QString& dataGen) const
+{
+    qint64 lines = 0;
+    return listLines(dataGen + "/train.list", &lines) ? lines : 0;
 }
 
 void DialogRuzerizOzize::moveBackupAside(const QString& dataGen, const QString& model)
@@ -290,12 +322,18 @@ void DialogRuzerizOzize::trainerFinished(int exitCode, QProcess::ExitStatus stat
     const bool saidError = trainerErrorLine.startsWith(QLatin1String("error:"));
     QString reason = trainerErrorLine;
     if (code == 0)
-        reason = QStringLiteral("finished");
+        reason = trainerEndReason.isEmpty() ? QStringLiteral("finished") : trainerEndReason;
     else if (!saidError && status == QProcess::CrashExit)
         reason = QStringLiteral("the trainer was ended by signal %1").arg(exitCode);
     else if (reason.isEmpty())
         reason = QStringLiteral("the trainer exited with code %1").arg(exitCode);
     writeTrainEnd(code, reason);
+    // A run that was set to end by itself has done what it was started for: a batch run need
+    // not wait for a stop file that nobody will write.
+    if (code == 0 && endsByItself && exitOnStop) {
+        stopFileTimer.stop();
+        QCoreApplication::exit(0);
+    }
 }
 
 void DialogRuzerizOzize::trainerFailedToStart(QProcess::ProcessError error)
@@ -385,6 +423,9 @@ void DialogRuzerizOzize::stdoutReady()
     const TrainingOutputReading reading = TrainingOutputParser::parse(text);
     if (trainerBackend.isEmpty())
         trainerBackend = TrainingOutputParser::trainsOn(text);
+    const QString endReason = TrainingOutputParser::endReason(text);
+    if (!endReason.isEmpty())
+        trainerEndReason = endReason;
     if (reading.hasIteration) {
         ui->label_iteration->setText("iteration :" + reading.iterationText);
         iteration = reading.iteration;

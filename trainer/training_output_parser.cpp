@@ -13,6 +13,16 @@ double lastPieceBefore(const QString& line, const QString& marker)
     return head.split(QLatin1Char(',')).last().toDouble();
 }
 
+// The rest of the first line that starts with marker, trimmed; empty when none does.
+QString textAfter(const QString& chunk, QLatin1String marker)
+{
+    for (const QString& line : chunk.split(QLatin1Char('\n'))) {
+        if (line.startsWith(marker))
+            return line.mid(marker.size()).trimmed();
+    }
+    return QString();
+}
+
 void readIteration(const QString& chunk, TrainingOutputReading& reading)
 {
     const QStringList pieces = chunk.split(QLatin1Char(']'), Qt::SkipEmptyParts);
@@ -81,12 +91,12 @@ TrainingOutputReading TrainingOutputParser::parse(const QString& chunk)
 
 QString TrainingOutputParser::trainsOn(const QString& chunk)
 {
-    const QLatin1String marker("backend: ");
-    for (const QString& line : chunk.split(QLatin1Char('\n'))) {
-        if (line.startsWith(marker))
-            return line.mid(marker.size()).trimmed();
-    }
-    return QString();
+    return textAfter(chunk, QLatin1String("backend: "));
+}
+
+QString TrainingOutputParser::endReason(const QString& chunk)
+{
+    return textAfter(chunk, QLatin1String("finished: "));
 }
 
 QString TrainingOutputParser::elapsedText(qint64 seconds)

@@ -34,6 +34,9 @@ public:
     // What the trainer's first line ("backend: CPU") says it trains on; empty when the chunk
     // has no such line.
     static QString trainsOn(const QString& chunk);
+    // Why the trainer ended before the end of its schedule ("finished: no improvement in 3
+    // evaluations"); empty when the chunk has no such line.
+    static QString endReason(const QString& chunk);
     // Whole seconds as hours:minutes:seconds, each at least two digits; hours are not wrapped.
     static QString elapsedText(qint64 seconds);
 };

@@ -1,5 +1,7 @@
 #include "backup_writer.h"
 
+#include <unistd.h>
+
 BackupWriter::BackupWriter(TrainingEngine& engine, const std::string& folder, const std::string& cfgBaseName,
                            int64_t everyIterations, double everySeconds, double now)
     : engine(engine), backup(folder + "/" + cfgBaseName + ".backup"), finalWeights(folder + "/" + cfgBaseName + ".weights"),
@@ -23,3 +25,5 @@ bool BackupWriter::writeBackup(double now, std::string* error)
 bool BackupWriter::writeFinal(std::string* error) { return engine.saveWeights(finalWeights, error); }
 
 bool BackupWriter::writeBest(std::string* error) { return engine.saveWeights(best, error); }
+
+bool BackupWriter::bestExists() const { return access(best.c_str(), F_OK) == 0; }

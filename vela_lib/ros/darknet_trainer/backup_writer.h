@@ -20,6 +20,8 @@ public:
     bool writeBackup(double now, std::string* error);
     bool writeFinal(std::string* error);
     bool writeBest(std::string* error);
+    // Whether the folder holds best weights, of this run or of the one it continues.
+    bool bestExists() const;
 
 private:
     TrainingEngine& engine;

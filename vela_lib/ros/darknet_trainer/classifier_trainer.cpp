@@ -116,9 +116,12 @@ bool checkInputs(const TrainerArguments& args, CheckedInputs* in, std::string* e
     return prepareBackupFolder(in->data.backup, error);
 }
 
-// The engine's network, with the given weights (and their count of images seen).
-bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const CheckedInputs& in, std::string* error)
+// The engine's network, with the given weights (and their count of images seen); continues
+// tells whether they continue a training of this network (an exact file).
+bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const CheckedInputs& in, bool* continues,
+                  std::string* error)
 {
+    *continues = false;
     unsigned seed = 0;
     std::srand(RunSeed::fixed(&seed) ? seed : unsigned(std::time(nullptr)) ^ unsigned(getpid()));
     if (!engine.build(args.cfgFile, error))
@@ -136,6 +139,7 @@ bool buildNetwork(TrainingEngine& engine, const TrainerArguments& args, const Ch
     }
     if (!engine.loadWeights(args.weights, plan, error))
         return false;
+    *continues = plan.exact;
     if (!plan.exact) {
         std::printf("%s\n", TransferWeights::summary(in.summary.weights, args.weights, plan).c_str());
         std::fflush(stdout);
@@ -166,6 +170,17 @@ bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, Traine
         const std::string word = argv[i];
         if (word == "-dont_show")
             continue; // there is never a window to show
+        if (word == "-patience") {
+            const char* count = i + 1 < argc ? argv[++i] : "";
+            char* end = nullptr;
+            const long value = std::strtol(count, &end, 10);
+            if (!*count || *end || value < 0 || value > 1000000) {
+                *error = "-patience takes a number of evaluations, not \"" + std::string(count) + "\"";
+                return false;
+            }
+            args->patience = int(value);
+            continue;
+        }
         if (word.size() > 1 && word[0] == '-') {
             *error = "unknown option " + word;
             return false;
@@ -173,7 +188,7 @@ bool ClassifierTrainer::parseArguments(int argc, const char* const* argv, Traine
         words.push_back(word);
     }
     if (words.size() < 4 || words.size() > 5 || words[0] != "classifier" || words[1] != "train") {
-        *error = "expected: classifier train <data file> <cfg> [<weights>] [-dont_show]";
+        *error = "expected: classifier train <data file> <cfg> [<weights>] [-patience N] [-dont_show]";
         return false;
     }
     args->dataFile = words[2];
@@ -194,7 +209,8 @@ int ClassifierTrainer::run(const TrainerArguments& args, const EngineChoice::Pla
     const std::string model = modelName(args.dataFile, baseName(args.cfgFile));
     try {
         const std::unique_ptr<TrainingEngine> engine = EngineChoice::make(plan, in.summary);
-        if (!buildNetwork(*engine, args, in, &error))
+        bool continues = false;
+        if (!buildNetwork(*engine, args, in, &continues, &error))
             return failWith(error);
 
         // The loader shares the cores with a CPU engine, but has them all when a GPU trains.
@@ -206,6 +222,11 @@ int ClassifierTrainer::run(const TrainerArguments& args, const EngineChoice::Pla
         setup.validation = ValidationSet::load(in.data, in.set, &warnings);
         for (const auto& w : warnings)
             DiagnosticLine::warning(w);
+        setup.patience = args.patience;
+        setup.continuation = continues;
+        if (args.patience > 0 && setup.validation.paths.empty())
+            DiagnosticLine::warning("-patience " + std::to_string(args.patience) +
+                                    " needs held-out validation images, and this training folder has none; it has no effect");
         RunPace pace;
         const char* every = std::getenv("VELA_TRAINER_EVALUATE_EVERY");
         pace.evaluateEveryIterations = every ? std::max(0LL, std::atoll(every)) : 0;

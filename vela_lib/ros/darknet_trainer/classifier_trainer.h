@@ -4,12 +4,13 @@
 
 #include <string>
 
-// The command line "classifier train <data file> <cfg> [<weights>] [-dont_show]".
+// The command line "classifier train <data file> <cfg> [<weights>] [-patience N] [-dont_show]".
 struct TrainerArguments
 {
     std::string dataFile;
     std::string cfgFile;
     std::string weights; // empty: train from scratch
+    int patience = 0;    // evaluations in a row without a new best that end the run; 0: never
 };
 
 // darknet's classifier training: checks every input before any engine sees it, builds the

@@ -5,16 +5,39 @@
 
 TrainingMonitor::TrainingMonitor(TrainingEngine& engine, BackupWriter& weights, TrainingReport report,
                                  std::unique_ptr<ValidationEvaluator> evaluator, const std::string& backupFolder,
-                                 const RunPace& pace, std::FILE* out)
+                                 const RunPace& pace, std::FILE* out, int patience, int64_t continuesFrom)
     : engine(engine), weights(weights), backupFolder(backupFolder), pace(pace), out(out),
       evaluator(std::move(evaluator)), report(report.model(), report.classes(), this->evaluator != nullptr),
-      start(pace.now())
+      start(pace.now()), patience(patience)
 {
+    this->report.setHeldOut(report.heldOut());
+    if (continuesFrom >= 0)
+        continueEarlierReport(continuesFrom);
     if (!this->evaluator)
         return;
     // The first evaluation waits until the budget affords what it is expected to take.
     lastEvaluationSeconds = this->evaluator->estimateSeconds();
     this->evaluator->startWarmUp();
+}
+
+void TrainingMonitor::continueEarlierReport(int64_t startIteration)
+{
+    TrainingReport earlier("", {}, false);
+    if (!TrainingReportFiles::read(backupFolder, &earlier) || earlier.model() != report.model() ||
+        earlier.classes() != report.classes())
+        return; // none, or another network's: this run's report starts afresh
+    const bool sameImages = earlier.hasValidation() && !report.heldOut().empty() && earlier.heldOut() == report.heldOut();
+    const bool keepBest = evaluator && sameImages && earlier.bestIndex() >= 0 && weights.bestExists();
+    if (evaluator && earlier.bestIndex() >= 0 && !keepBest) {
+        const ValidationResult& best = earlier.bestResult();
+        const std::string what = "the best so far (top1 " + std::to_string(best.top1) + " at iteration " +
+                                 std::to_string(best.iteration) + ")";
+        const std::string why = sameImages ? what + ": its weights are gone"
+                                           : "the held-out images are not those " + what + " was measured on";
+        std::fprintf(out, "validation: %s; a new best starts\n", why.c_str());
+        std::fflush(out);
+    }
+    report.continueFrom(earlier, startIteration, keepBest);
 }
 
 bool TrainingMonitor::evaluationDue(bool atBackup) const
@@ -37,7 +60,9 @@ bool TrainingMonitor::evaluate(int64_t iteration, bool stopAbandons, bool* made,
         return true;
     *made = true;
     lastEvaluated = iteration;
-    if (report.addEvaluation(result) && !weights.writeBest(error))
+    const bool best = report.addEvaluation(result);
+    evaluationsWithoutBest = best ? 0 : evaluationsWithoutBest + 1;
+    if (best && !weights.writeBest(error))
         return false;
     const std::string line = ValidationEvaluator::line(result) + "\n";
     if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0)
@@ -85,4 +110,14 @@ bool TrainingMonitor::atEnd(int64_t iteration, uint64_t images, bool stopped, st
         }
     }
     return writeReport(iteration, images, error);
+}
+
+bool TrainingMonitor::patienceSpent() const
+{
+    return evaluator && patience > 0 && evaluationsWithoutBest >= patience;
+}
+
+std::string TrainingMonitor::endReason() const
+{
+    return "no improvement in " + std::to_string(patience) + " evaluations";
 }

@@ -15,14 +15,18 @@
 // run holds out validation images, evaluates the network on them as often as the pace's share of
 // the wall time allows (at backups, and otherwise at most every few seconds), prints one
 // "valid[..]" line per evaluation, and has the weights of the best top-1 kept. The time spent
-// includes the report written after each one.
+// includes the report written after each one. A run that continues an earlier one continues its
+// report, and keeps its best when it is evaluated on the same held-out images.
 class TrainingMonitor
 {
 public:
     // report: named for the run's model and classes. Without an evaluator, no evaluations.
+    // patience: evaluations in a row without a new best after which the run has nothing more to
+    // gain (0: never). continuesFrom: the iteration the weights of an earlier run of this folder
+    // were loaded at, -1 for a run of its own.
     TrainingMonitor(TrainingEngine& engine, BackupWriter& weights, TrainingReport report,
                     std::unique_ptr<ValidationEvaluator> evaluator, const std::string& backupFolder, const RunPace& pace,
-                    std::FILE* out);
+                    std::FILE* out, int patience = 0, int64_t continuesFrom = -1);
 
     // After each iteration; backupWritten tells whether the iteration ended with a backup.
     // False with error when the best weights or the report could not be written.
@@ -30,7 +34,13 @@ public:
     // At the end of the run, by max_batches or (stopped) by a stop request.
     bool atEnd(int64_t iteration, uint64_t images, bool stopped, std::string* error);
 
+    // True once patience evaluations in a row have not beaten the best; endReason() says so.
+    bool patienceSpent() const;
+    std::string endReason() const;
+
 private:
+    // Takes over the report in the backup folder when it is this run's (same model and classes).
+    void continueEarlierReport(int64_t startIteration);
     bool evaluationDue(bool atBackup) const;
     // Evaluates unless abandoned by a stop (when stopAbandons); *made tells whether it was made.
     bool evaluate(int64_t iteration, bool stopAbandons, bool* made, std::string* error);
@@ -48,4 +58,6 @@ private:
     double lastEvaluationSeconds = 0;
     double lastEvaluationEnd = 0;
     int64_t lastEvaluated = -1; // the iteration of the latest evaluation; -1 before the first
+    const int patience;
+    int evaluationsWithoutBest = 0;
 };

@@ -1,5 +1,7 @@
 #include "training_report.h"
 
+#include <algorithm>
+
 void TrainingReport::addIteration(int64_t iteration, double averageLoss, double accuracy)
 {
     if (iteration % stride != 0 && !points.empty())
@@ -22,6 +24,31 @@ bool TrainingReport::addEvaluation(const ValidationResult& result)
     best = int(evals.size()) - 1;
     bestEvaluation = result;
     return true;
+}
+
+void TrainingReport::continueFrom(const TrainingReport& earlier, int64_t startIteration, bool keepBest)
+{
+    points.clear();
+    for (const Point& point : earlier.points)
+        if (point.iteration <= startIteration)
+            points.push_back(point);
+    // Sampled as sparsely as the earlier run had come to.
+    const size_t n = points.size();
+    stride = n >= 2 ? std::max<int64_t>(1, points[n - 1].iteration - points[n - 2].iteration) : 1;
+    earlierSeconds = earlier.wallSeconds();
+    evals.clear();
+    best = -1;
+    if (!keepBest)
+        return;
+    for (size_t i = 0; i < earlier.evals.size(); ++i) {
+        // The best stays with its weights, even past the iteration this run starts from.
+        if (earlier.evals[i].iteration > startIteration && int(i) != earlier.best)
+            continue;
+        if (int(i) == earlier.best)
+            best = int(evals.size());
+        evals.push_back(earlier.evals[i]);
+    }
+    bestEvaluation = earlier.bestEvaluation;
 }
 
 void TrainingReport::setProgress(int64_t iterations, uint64_t images, double wallSeconds)

@@ -9,7 +9,8 @@
 
 // What a training run has shown so far, kept for report.json and report.png in the backup
 // folder: the loss and batch accuracy over iterations (sampled ever more sparsely as the run
-// grows) and, with validation, every evaluation and the confusion of the best one.
+// grows) and, with validation, every evaluation and the confusion of the best one. A run that
+// continues an earlier one continues its report.
 class TrainingReport
 {
 public:
@@ -35,8 +36,16 @@ public:
     // Returns true when this evaluation is the best top-1 so far.
     bool addEvaluation(const ValidationResult& result);
     void setProgress(int64_t iterations, uint64_t images, double wallSeconds);
+    // The held-out set the evaluations are made on (ValidationSet::identity()).
+    void setHeldOut(std::string identity) { heldOutIdentity = std::move(identity); }
+
+    // Takes over the history of an earlier report of the same run up to the iteration this one
+    // starts from, and its wall time; with keepBest also its evaluations and its best, which
+    // later evaluations must then beat.
+    void continueFrom(const TrainingReport& earlier, int64_t startIteration, bool keepBest);
 
     const std::string& model() const { return modelName; }
+    const std::string& heldOut() const { return heldOutIdentity; }
     const std::vector<std::string>& classes() const { return classNames; }
     bool hasValidation() const { return validation; }
     const std::vector<Point>& series() const { return points; }
@@ -46,7 +55,7 @@ public:
     const ValidationResult& bestResult() const { return bestEvaluation; }
     int64_t iterations() const { return iterationCount; }
     uint64_t images() const { return imageCount; }
-    double wallSeconds() const { return seconds; }
+    double wallSeconds() const { return earlierSeconds + seconds; }
 
 private:
     std::string modelName;
@@ -60,4 +69,6 @@ private:
     int64_t iterationCount = 0;
     uint64_t imageCount = 0;
     double seconds = 0;
+    double earlierSeconds = 0; // of the runs this one continues
+    std::string heldOutIdentity;
 };

@@ -1,5 +1,7 @@
 #include "training_report_files.h"
 
+#include "json_value.h"
+#include "text_lines.h"
 #include "training_report_picture.h"
 #include "whole_file.h"
 
@@ -74,7 +76,7 @@ std::string TrainingReportFiles::json(const TrainingReport& report)
             << "}";
     out << (points.empty() ? "]" : "\n  ]");
     if (report.hasValidation()) {
-        out << ",\n  \"validation\": {\n    \"evaluations\": [";
+        out << ",\n  \"validation\": {\n    \"held_out\": " << quoted(report.heldOut()) << ",\n    \"evaluations\": [";
         for (size_t i = 0; i < evals.size(); ++i)
             out << (i ? ",\n      " : "\n      ") << "{\"iteration\": " << evals[i].iteration
                 << ", \"top1\": " << number(evals[i].top1) << ", \"top5\": " << number(evals[i].top5)
@@ -115,4 +117,52 @@ bool TrainingReportFiles::write(const TrainingReport& report, const std::string&
         return false;
     }
     return writeWhole(folder + "/report.json", json(report), error) && writeWhole(folder + "/report.png", png, error);
+}
+
+bool TrainingReportFiles::read(const std::string& folder, TrainingReport* report)
+{
+    std::string text;
+    JsonValue doc;
+    if (!TextLines::readFile(folder + "/report.json", &text) || !JsonValue::parse(text, &doc) ||
+        doc.kind != JsonValue::Kind::Object)
+        return false;
+    std::vector<std::string> classes;
+    for (const JsonValue& name : doc["classes"].items)
+        classes.push_back(name.text);
+    const JsonValue& validation = doc["validation"];
+    *report = TrainingReport(doc["model"].text, classes, validation.kind == JsonValue::Kind::Object);
+    for (const JsonValue& point : doc["series"].items)
+        report->addIteration(int64_t(point["iteration"].numberOr(0)), point["avg_loss"].numberOr(NAN),
+                             point["accuracy"].numberOr(0));
+    report->setHeldOut(validation["held_out"].text);
+    const double bestIteration = validation["best_iteration"].numberOr(-1);
+    const double bestTop1 = validation["best_top1"].numberOr(-1);
+    for (const JsonValue& evaluation : validation["evaluations"].items) {
+        ValidationResult result;
+        result.iteration = int64_t(evaluation["iteration"].numberOr(0));
+        result.top1 = evaluation["top1"].numberOr(0);
+        result.top5 = evaluation["top5"].numberOr(0);
+        result.images = int(evaluation["images"].numberOr(0));
+        result.seconds = evaluation["seconds"].numberOr(0);
+        if (double(result.iteration) == bestIteration && result.top1 == bestTop1) {
+            result.skipped = int(validation["unreadable"].numberOr(0));
+            int right = 0, all = 0;
+            for (const JsonValue& row : validation["confusion"].items) {
+                result.confusion.emplace_back();
+                for (const JsonValue& count : row.items) {
+                    result.confusion.back().push_back(int(count.numberOr(0)));
+                    all += result.confusion.back().back();
+                }
+                if (result.confusion.size() <= result.confusion.back().size())
+                    right += result.confusion.back()[result.confusion.size() - 1];
+            }
+            // The file keeps six digits; later evaluations must beat the best as it was measured.
+            if (all == result.images && all > 0)
+                result.top1 = double(right) / double(all);
+        }
+        report->addEvaluation(result);
+    }
+    report->setProgress(int64_t(doc["iterations"].numberOr(0)), uint64_t(doc["images"].numberOr(0)),
+                        doc["wall_seconds"].numberOr(0));
+    return true;
 }

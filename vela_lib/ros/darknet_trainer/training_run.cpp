@@ -45,7 +45,11 @@ int TrainingRun::train()
     if (!setup.validation.paths.empty())
         evaluator = std::make_unique<ValidationEvaluator>(setup.validation, setup.data.classes, net.width, net.height,
                                                           net.imagesPerPass(), setup.threads);
-    TrainingMonitor monitor(engine, weights, setup.report, std::move(evaluator), setup.data.backup, pace, out);
+    TrainingReport report = setup.report;
+    report.setHeldOut(setup.validation.identity());
+    const int64_t continuesFrom = setup.continuation ? int64_t(net.batchNumber(size_t(engine.imagesSeen()))) : -1;
+    TrainingMonitor monitor(engine, weights, report, std::move(evaluator), setup.data.backup, pace, out,
+                            setup.patience, continuesFrom);
 
     std::fprintf(out, "Learning Rate: %g, Momentum: %g, Decay: %g\n", net.learningRate, net.momentum, net.decay);
     std::fflush(out);
@@ -88,6 +92,8 @@ int TrainingRun::train()
         if (!weights.maybeWrite(report.iteration, pace.now(), &backupWritten, &error) ||
             !monitor.afterIteration(report, backupWritten, &error))
             return fail(error);
+        if (monitor.patienceSpent())
+            break;
     }
     if (trainedHere > 0)
         reportDataWait(waitedForData, pace.now() - began);
@@ -100,5 +106,10 @@ int TrainingRun::train()
         return fail(error);
     if (!stopped && !weights.writeFinal(&error))
         return fail(error);
+    // Why a run ended before max_batches, for the trainer window's end record.
+    if (!stopped && monitor.patienceSpent()) {
+        std::fprintf(out, "finished: %s\n", monitor.endReason().c_str());
+        std::fflush(out);
+    }
     return 0;
 }

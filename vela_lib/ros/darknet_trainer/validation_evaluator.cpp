@@ -55,6 +55,21 @@ ValidationSet ValidationSet::load(const DataFile& data, const TrainSet& train, s
     return set;
 }
 
+std::string ValidationSet::identity() const
+{
+    // FNV-1a over every path and its class.
+    uint64_t hash = 14695981039346656037ull;
+    const auto add = [&hash](const std::string& text) {
+        for (const unsigned char c : text + '\n')
+            hash = (hash ^ c) * 1099511628211ull;
+    };
+    for (size_t i = 0; i < paths.size(); ++i)
+        add(paths[i] + '\t' + std::to_string(classOf[i]));
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
 ValidationEvaluator::ValidationEvaluator(const ValidationSet& set, int classes, int netWidth, int netHeight,
                                          int passImages, int threads)
     : set(set), classes(classes), netWidth(netWidth), netHeight(netHeight), inputsPerImage(3 * netWidth * netHeight),

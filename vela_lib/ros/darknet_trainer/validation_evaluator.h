@@ -25,6 +25,10 @@ struct ValidationSet
     // generated without a held-out share). Entries without exactly one label are left out with
     // a warning.
     static ValidationSet load(const DataFile& data, const TrainSet& train, std::vector<std::string>* warnings);
+
+    // Names this set of images and classes (16 hexadecimal digits): a regenerated folder, whose
+    // held-out pictures have new names, gets another.
+    std::string identity() const;
 };
 
 // One evaluation of the network on the whole validation set.

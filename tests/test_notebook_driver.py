@@ -592,10 +592,15 @@ class TheDemo(unittest.TestCase):
                                    "--work", work], env=env, capture_output=True, text=True, timeout=600)
             self.assertEqual(done.returncode, 0, done.stdout[-3000:] + done.stderr[-3000:])
             summary = done.stdout.split("== summary", 1)[1]
-            for step in ("generate", "train", "stop", "export", "update model", "classify held-out images"):
+            for step in ("generate", "train", "export", "update model", "classify held-out images"):
                 self.assertRegex(summary, rf"\n   {step} +\d+\.\d s")
+            # The run ends by itself at its epoch budget, and the summary gives the truth about it.
+            self.assertIn("ended by itself (finished)", summary)
+            self.assertRegex(summary, r"validation accuracy: best \d+\.\d\d % on \d+ held-out images")
             self.assertRegex(summary, r"held-out accuracy: \d/9")
             self.assertIn("last test: class ", summary)
+            picture = re.search(r"report picture: (.+\.png)\n", summary)
+            self.assertTrue(picture and Path(picture.group(1)).is_file(), summary)
             self.assertEqual(max(png_size(Path(work) / "derarodizir_result.png")), 608)
 
 

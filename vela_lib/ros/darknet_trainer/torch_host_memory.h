@@ -3,6 +3,7 @@
 #include <c10/core/Allocator.h>
 
 #include <cstddef>
+#include <cstring>
 
 // LibTorch's host memory for training: large blocks are kept when a tensor lets go of them and
 // handed to the next tensor of (about) the same size, instead of going back to the system. A
@@ -22,7 +23,12 @@ public:
     // The cap in bytes that VELA_TRAINER_MEMORY_LIMIT sets; 0 without one.
     static size_t limit();
 
-    c10::DataPtr allocate(size_t bytes) const override;
+    // LibTorch before 2.3 asks for a const allocate; later ones for a non-const allocate and a
+    // copy_data. All three are declared, without override, so that whichever the library's
+    // Allocator has is the one overridden.
+    c10::DataPtr allocate(size_t bytes) const;
+    c10::DataPtr allocate(size_t bytes) { return static_cast<const TorchHostMemory*>(this)->allocate(bytes); }
+    void copy_data(void* dest, const void* src, std::size_t count) const { std::memcpy(dest, src, count); }
     c10::DeleterFnPtr raw_deleter() const override { return &release; }
 
     // Blocks from this size on are kept.

@@ -209,17 +209,23 @@ int speed(const std::string& templatePath, int images, bool mixed, double second
         return 1;
     const Batch batches[2] = {randomBatch(network.summary, images, 1), randomBatch(network.summary, images, 2)};
     const auto never = [] { return false; };
-    for (int i = 0; i < 3; ++i) { // cuDNN tries its algorithms on the first iterations
-        engine->trainBatch(batches[i % 2], never);
+    // The two batches in turn, the next one offered while one trains, as a training run does.
+    int trained = 0;
+    engine->setNextBatch([&] { return &batches[(trained + 1) % 2]; });
+    const auto iteration = [&] {
+        engine->trainBatch(batches[trained % 2], never);
         peak = std::max(peak, CudaDriver::memoryInUse());
-    }
+        ++trained;
+    };
+    for (int i = 0; i < 3; ++i) // cuDNN tries its algorithms on the first iterations
+        iteration();
     const auto start = std::chrono::steady_clock::now();
     int iterations = 0;
     while (iterations < 5 || secondsSince(start) < seconds) {
-        engine->trainBatch(batches[iterations % 2], never);
-        peak = std::max(peak, CudaDriver::memoryInUse());
+        iteration();
         ++iterations;
     }
+    engine->setNextBatch(nullptr);
     const double rate = iterations * double(images) / secondsSince(start);
     std::printf("%-16s %3d x %3d, batch %3d, %-15s %7.0f images/s, peak GPU memory %6.0f MiB\n", model.c_str(),
                 network.summary.width, network.summary.height, images, mixed ? "mixed precision" : "fp32", rate,

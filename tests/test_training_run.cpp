@@ -32,8 +32,11 @@ public:
     double secondsPerPrediction = 0;
     int64_t stopInIteration = -1; // asks for a stop during the first pass of that iteration
     int answer = 0;               // the class every prediction names
+    bool asksForNext = false;     // asks for the next batch in every iteration, as a GPU engine does
     std::vector<std::pair<std::string, uint64_t> > saves;
     int predictions = 0;
+    NextBatch next;
+    int trainedAsOffered = 0; // iterations given the very batch (object and contents) offered before
 
     std::string description() const override { return "counting"; }
     bool build(const std::string&, std::string*) override { return true; }
@@ -46,8 +49,12 @@ public:
     }
     // As if weights with this count of images seen had been loaded.
     void startAt(uint64_t images) { seen = images; }
+    void setNextBatch(NextBatch source) override { next = std::move(source); }
     Step trainBatch(const Batch& batch, const std::function<bool()>& stopNow) override
     {
+        trainedAsOffered += offered == &batch && offeredX == batch.x;
+        offered = asksForNext && next ? next() : nullptr;
+        offeredX = offered ? offered->x : std::vector<float>();
         Step step;
         const uint64_t before = seen;
         for (int pass = 0; pass < net.subdivisions; ++pass) {
@@ -78,6 +85,8 @@ public:
     double currentRate() const override { return 0.1; }
 
 private:
+    const Batch* offered = nullptr;
+    std::vector<float> offeredX;
     const NetSettings& net;
     double* clock;
     uint64_t seen = 0;
@@ -241,6 +250,18 @@ private slots:
                 QVERIFY(std::any_of(x.begin() + long(image * row), x.begin() + long((image + 1) * row),
                                     [](float v) { return v > 0; }));
         }
+    }
+
+    // An engine that asks, while it trains, for the batch that follows is given that very batch
+    // next; the run is otherwise the same, and the offer is withdrawn when the run ends.
+    void anEngineMayAskForTheNextBatch()
+    {
+        CountingEngine engine(setup.net, &now);
+        engine.asksForNext = true;
+        QCOMPARE(run(engine).code, 0);
+        QCOMPARE(engine.imagesSeen(), uint64_t(80));
+        QCOMPARE(engine.trainedAsOffered, 19); // every iteration after the first
+        QVERIFY(!engine.next);
     }
 
     // A stop between the passes of iteration 5 drops it: no progress line, the count of images

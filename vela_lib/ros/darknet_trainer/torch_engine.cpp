@@ -20,6 +20,8 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -101,6 +103,31 @@ struct TorchEngine::State
     // in turn, so that filling one never waits for the transfer from the other.
     at::Tensor staging[2][2];
     int stagingTurn = 0;
+    // On CUDA, the next batch already on its way to the device, and the batch it is.
+    TrainingEngine::NextBatch next;
+    const Batch* staged = nullptr;
+    at::Tensor stagedX, stagedY;
+
+    // A batch's input and truth on the device, in the other staging buffers than the last batch's.
+    std::pair<at::Tensor, at::Tensor> sendToDevice(const Batch& batch)
+    {
+        stagingTurn ^= 1;
+        return {onDevice(batch.x, {batch.images, net.channels, net.height, net.width}, 0),
+                onDevice(batch.y, {batch.images, batch.classes}, 1)};
+    }
+
+    // On CUDA, once an iteration's work is queued: the next batch copied to page-locked memory
+    // and its transfer queued now, while the device computes, not after the iteration's wait with
+    // the device idle. The transfer is done by the end of that wait, so the buffers are free again
+    // when their turn comes round.
+    void stageNext()
+    {
+        const Batch* following = onCpu() || !next ? nullptr : next();
+        if (!following)
+            return;
+        std::tie(stagedX, stagedY) = sendToDevice(*following);
+        staged = following;
+    }
 
     // A batch's rows (images x the sizes given) on the engine's device. On the CPU they are read
     // where they are; on CUDA they are copied to page-locked memory and their transfer queued
@@ -414,9 +441,9 @@ TrainingEngine::Step TorchEngine::trainBatch(const Batch& batch, const std::func
         return oneLineErrors(s.deviceName, [&] {
             Step step;
             const NetSettings& net = s.net;
-            s.stagingTurn ^= 1;
-            const at::Tensor x = s.onDevice(batch.x, {batch.images, net.channels, net.height, net.width}, 0);
-            const at::Tensor y = s.onDevice(batch.y, {batch.images, batch.classes}, 1);
+            at::Tensor x, y;
+            std::tie(x, y) = s.staged == &batch ? std::make_pair(s.stagedX, s.stagedY) : s.sendToDevice(batch);
+            s.staged = nullptr;
             const at::TensorOptions options = at::TensorOptions().device(s.device);
             at::Tensor cost = at::zeros({}, options.dtype(at::kDouble));
             at::Tensor correct = at::zeros({}, options.dtype(at::kLong));
@@ -427,6 +454,7 @@ TrainingEngine::Step TorchEngine::trainBatch(const Batch& batch, const std::func
                     return step;
                 }
             }
+            s.stageNext();
             // One wait for the device per iteration.
             const at::Tensor figures = at::stack({cost, correct.to(at::kDouble)}).to(at::kCPU);
             step.loss = figures[0].item<double>() / double(batch.images);
@@ -437,6 +465,12 @@ TrainingEngine::Step TorchEngine::trainBatch(const Batch& batch, const std::func
         e.imagesPerPass = tried;
         throw;
     }
+}
+
+void TorchEngine::setNextBatch(NextBatch next)
+{
+    state->next = std::move(next);
+    state->staged = nullptr;
 }
 
 void TorchEngine::predict(const float* inputs, int images, std::vector<float>* scores)

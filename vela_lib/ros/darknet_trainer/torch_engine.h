@@ -31,6 +31,7 @@ public:
     bool loadWeights(const std::string& path, const TransferWeights::Plan& plan, std::string* error) override;
     bool saveWeights(const std::string& path, std::string* error) override;
     Step trainBatch(const Batch& batch, const std::function<bool()>& stopNow) override;
+    void setNextBatch(NextBatch next) override;
     void predict(const float* inputs, int images, std::vector<float>* scores) override;
     int outputs() const override;
     uint64_t imagesSeen() const override;

@@ -55,6 +55,13 @@ public:
     // passes stopNow() is asked; yes drops the partial batch.
     virtual Step trainBatch(const Batch& batch, const std::function<bool()>& stopNow) = 0;
 
+    // The batch that the following trainBatch will be given (the same object), for an engine that
+    // moves it to its device while the current iteration computes; nullptr when there is none.
+    // Asking may wait for the loader. Set before the first iteration and reset (empty) after the
+    // last; an engine with no use for it ignores it.
+    using NextBatch = std::function<const Batch*()>;
+    virtual void setNextBatch(NextBatch next) { (void)next; }
+
     // Test-mode scores (rolling statistics, no dropout) of `images` inputs of the network size,
     // one row of outputs() values per image.
     virtual void predict(const float* inputs, int images, std::vector<float>* scores) = 0;

@@ -9,6 +9,27 @@
 
 #include <opencv2/core.hpp>
 
+namespace {
+
+// The engine's way to the run's next batch, for as long as the run lasts: the source refers to
+// the run's own locals, so the engine must not keep it beyond.
+class NextBatchOffer
+{
+public:
+    NextBatchOffer(TrainingEngine& engine, TrainingEngine::NextBatch next) : engine(engine)
+    {
+        engine.setNextBatch(std::move(next));
+    }
+    ~NextBatchOffer() { engine.setNextBatch(nullptr); }
+    NextBatchOffer(const NextBatchOffer&) = delete;
+    NextBatchOffer& operator=(const NextBatchOffer&) = delete;
+
+private:
+    TrainingEngine& engine;
+};
+
+} // namespace
+
 TrainingRun::TrainingRun(TrainingEngine& engine, const Setup& setup, const RunPace& pace, std::FILE* out)
     : engine(engine), setup(setup), pace(pace), out(out)
 {
@@ -56,14 +77,39 @@ int TrainingRun::train()
 
     double averageLoss = -1;
     int64_t trainedHere = 0;
-    Batch batch;
     std::string error;
     const double began = pace.now();
     double waitedForData = 0; // the engine idle while the loader prepares the next batch
+    const auto load = [&](Batch* into, std::string* why) {
+        const double start = pace.now();
+        const bool loaded = loader.next(into, why);
+        waitedForData += pace.now() - start;
+        return loaded;
+    };
+    // Two batches in turn: while one trains, the engine may ask for the other (the next).
+    Batch batches[2];
+    int current = 0;
+    bool nextTaken = false, nextLoaded = false;
+    std::string nextError;
+    const NextBatchOffer offer(engine, [&]() -> const Batch* {
+        if (!nextTaken) {
+            nextTaken = true;
+            nextLoaded = load(&batches[current ^ 1], &nextError);
+        }
+        return nextLoaded ? &batches[current ^ 1] : nullptr;
+    });
     while (moreToTrain()) {
         const double start = pace.now();
-        const bool loaded = loader.next(&batch, &error);
-        waitedForData += pace.now() - start;
+        bool loaded;
+        if (nextTaken) {
+            current ^= 1;
+            nextTaken = false;
+            loaded = nextLoaded;
+            error = nextError;
+        } else {
+            loaded = load(&batches[current], &error);
+        }
+        const Batch& batch = batches[current];
         if (!loaded) {
             std::string backupError;
             if (trainedHere > 0 && !weights.writeBackup(pace.now(), &backupError))

@@ -116,13 +116,14 @@ struct TorchEngine::State
                 onDevice(batch.y, {batch.images, batch.classes}, 1)};
     }
 
-    // On CUDA, once an iteration's work is queued: the next batch copied to page-locked memory
-    // and its transfer queued now, while the device computes, not after the iteration's wait with
-    // the device idle. The transfer is done by the end of that wait, so the buffers are free again
-    // when their turn comes round.
+    // On CUDA, once a batch's passes are queued: the next batch copied to page-locked memory and
+    // its transfer queued now, while the device computes, not after the iteration's wait with the
+    // device idle. The transfer is done by the end of that wait, so the buffers are free again
+    // when their turn comes round. Once per iteration: a second copy could overwrite buffers
+    // still being read.
     void stageNext()
     {
-        const Batch* following = onCpu() || !next ? nullptr : next();
+        const Batch* following = onCpu() || !next || staged ? nullptr : next();
         if (!following)
             return;
         std::tie(stagedX, stagedY) = sendToDevice(*following);
@@ -265,8 +266,12 @@ struct TorchEngine::State
             pass(x.narrow(0, first, perPass).contiguous(at::MemoryFormat::ChannelsLast), y.narrow(0, first, perPass),
                  cost, correct);
             seen += uint64_t(perPass);
-            if ((seen / uint64_t(perPass)) % uint64_t(images / perPass) == 0)
+            if ((seen / uint64_t(perPass)) % uint64_t(images / perPass) == 0) {
+                // Before the update, which in mixed precision waits for the device (the check for
+                // overflowed gradients): the next batch's copy then overlaps the passes' work.
+                stageNext();
                 update();
+            }
         }
         return true;
     }
@@ -454,8 +459,7 @@ TrainingEngine::Step TorchEngine::trainBatch(const Batch& batch, const std::func
                     return step;
                 }
             }
-            s.stageNext();
-            // One wait for the device per iteration.
+            // One wait for the device per iteration (two in mixed precision).
             const at::Tensor figures = at::stack({cost, correct.to(at::kDouble)}).to(at::kCPU);
             step.loss = figures[0].item<double>() / double(batch.images);
             step.correct = int(figures[1].item<double>());

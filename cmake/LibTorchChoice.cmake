@@ -38,6 +38,8 @@ if(VELA_TORCH_CUDA)
   # architectures they would detect them, or build for every one.
   list(PREPEND CMAKE_PREFIX_PATH "${vela_cuda_torch_prefix}")
   set(Torch_DIR "${vela_cuda_torch_prefix}/Torch" CACHE PATH "LibTorch's CMake files" FORCE)
+  set(VELA_PROBED_TORCH_DIR "${Torch_DIR}" CACHE INTERNAL "the LibTorch the probe chose last")
+  unset(Caffe2_DIR CACHE) # found again beside that Torch_DIR, not where an earlier choice left it
   set(CMAKE_CUDA_COMPILER "${vela_nvcc}")
   if(vela_cuda_architectures)
     set(TORCH_CUDA_ARCH_LIST "${vela_cuda_architectures}")
@@ -50,8 +52,11 @@ if(VELA_TORCH_CUDA)
   message(STATUS "Torch training engine: LibTorch ${vela_cuda_torch_version} with CUDA ${vela_cuda_version} "
     "from ${Torch_DIR}; nvcc ${vela_nvcc}; CUDA architectures ${vela_cuda_architectures}")
 else()
-  if(Torch_DIR AND NOT EXISTS "${Torch_DIR}/TorchConfig.cmake")
-    unset(Torch_DIR CACHE) # a PyTorch that has gone since the last configure
+  # A PyTorch that has gone since the last configure, or the one the probe chose then: neither
+  # is what this configure wants.
+  if(Torch_DIR AND (NOT EXISTS "${Torch_DIR}/TorchConfig.cmake" OR Torch_DIR STREQUAL VELA_PROBED_TORCH_DIR))
+    unset(Torch_DIR CACHE)
+    unset(Caffe2_DIR CACHE)
   endif()
   find_package(Torch QUIET)
   if(Torch_FOUND)

@@ -43,7 +43,7 @@ class StandIns:
         (self.prefix / "Torch" / "TorchConfig.cmake").write_text(
             'message(STATUS "handed: ${TORCH_CUDA_ARCH_LIST} ${CMAKE_CUDA_ARCHITECTURES} ${CMAKE_CUDA_COMPILER}")\n'
             "set(Torch_FOUND TRUE)\nset(TORCH_LIBRARIES \"\")\nset(TORCH_INCLUDE_DIRS \"\")\n")
-        tools = self.root / "bin"
+        tools = self.root / "tools"
         tools.mkdir()
         self.nvcc = executable(tools / "nvcc", "#!/bin/sh\necho 'Cuda compilation tools, release 12.8'\n")
         executable(tools / "nvidia-smi", "#!/bin/sh\nprintf '8.6\\n8.6\\n'\n")
@@ -52,7 +52,7 @@ class StandIns:
         env = {k: v for k, v in os.environ.items() if k not in ("CUDACXX", "CUDA_HOME", "CUDA_PATH")}
         env["PYTHONPATH"] = str(self.root / "python")
         # The stand-ins first; another nvcc stays out of the way unless asked for.
-        env["PATH"] = str(self.root / "bin") + os.pathsep + env["PATH"]
+        env["PATH"] = str(self.root / "tools") + os.pathsep + env["PATH"]
         if nvcc:
             env["CUDACXX"] = str(self.nvcc)
         if not nvcc:
@@ -115,6 +115,13 @@ class ProbeAndChoice(unittest.TestCase):
         self.assertIn(f"-- handed: 8.6 86 {standIns.nvcc.resolve()}\n", configured.stdout)
         self.assertIn(f"-- Torch training engine: LibTorch 2.11.0+cu128 with CUDA 12.8 from {standIns.prefix}/Torch; "
                       f"nvcc {standIns.nvcc.resolve()}; CUDA architectures 8.6\n", configured.stdout)
+
+        # Told to take Debian's, the same build folder forgets the CUDA one.
+        configured = run(["cmake", "-S", SOURCE / "tests/support/libtorch_choice", "-B", Path(self.folder.name) / "b",
+                          "-DVELA_LIBTORCH=system"], env)
+        self.assertEqual(configured.returncode, 0, configured.stdout + configured.stderr)
+        self.assertNotIn(str(standIns.prefix), configured.stdout)
+        self.assertIn("(no CUDA PyTorch: VELA_LIBTORCH=system)", configured.stdout)
 
         # The setup script leaves Debian's LibTorch out.
         listed = run([SOURCE / "scripts/setup", "--list"], env)

@@ -62,6 +62,13 @@ namespace {
 
 const QStringList kShapes{"circle", "square", "triangle"};
 
+// The engines the trainer executables of this build have: the LibTorch one where the build found
+// LibTorch.
+const QStringList kEngines = VELA_HAVE_TORCH_ENGINE ? QStringList{"darknet", "torch"} : QStringList{"darknet"};
+#define SKIP_WITHOUT_TORCH_ENGINE()                                                                                    \
+    if (!kEngines.contains("torch"))                                                                                   \
+    QSKIP("this build has no LibTorch engine")
+
 QString packageParent() { return testutil::binaryDir() + "/ros"; }
 QString packageDir() { return packageParent() + "/vela_lib_yolo"; }
 
@@ -1003,6 +1010,7 @@ void DarknetTrainerTest::validatesHeldOutImagesAndKeepsTheBest()
 // count, loading every layer but the classifier.
 void DarknetTrainerTest::bothEnginesLearnAlikeAndStartFromOtherWeights()
 {
+    SKIP_WITHOUT_TORCH_ENGINE();
     QTemporaryDir gen;
     const QStringList labels = DarknetTrainingFolder::write(gen.path(), kShapes, 40, 32, 64);
     const int held = writeValidationImages(gen.path(), kShapes, labels, 40);
@@ -1173,7 +1181,7 @@ void DarknetTrainerTest::refusesBadInput()
 
     // Both engines refuse alike: the checks run before either is built.
     QStringList errorLines;
-    for (const QString engine : {"darknet", "torch"}) {
+    for (const QString& engine : kEngines) {
         extraEnvironment["VELA_TRAINER_ENGINE"] = engine;
         const Run run = runTrainer(gen.path(), args);
         QCOMPARE(run.status, QProcess::NormalExit);
@@ -1211,6 +1219,8 @@ void DarknetTrainerTest::cudaEntryWithoutAUsableDeviceTrainsOnTheCpu()
     std::string why;
     if (CudaDriver::firstDevice(nullptr, &why))
         QSKIP("this machine has a CUDA device");
+    if (trains == "torch")
+        SKIP_WITHOUT_TORCH_ENGINE();
 
     QTemporaryDir gen;
     DarknetTrainingFolder::write(gen.path(), kShapes, 3, 32, 40);
@@ -1237,6 +1247,7 @@ void DarknetTrainerTest::cudaEntryWithoutAUsableDeviceTrainsOnTheCpu()
 // nothing written. The CPU's memory is capped so that the LibTorch engine runs out as a GPU would.
 void DarknetTrainerTest::aBatchThatDoesNotFitSaysWhatToLower()
 {
+    SKIP_WITHOUT_TORCH_ENGINE();
     QTemporaryDir gen;
     DarknetTrainingFolder::write(gen.path(), kShapes, 3, 64, 80);
     DarknetTrainingFolder::writeTrainCfg(gen.path(), R"([net]

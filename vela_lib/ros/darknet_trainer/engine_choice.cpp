@@ -76,7 +76,8 @@ bool EngineChoice::forExecutable(bool cudaEntry, Plan* plan, std::string* error)
     plan->torch.mixedPrecision = plan->torch.cuda ? amp != "0" : amp == "1";
     std::string why;
     if (plan->kind == Kind::Torch && !loadTorch(&why)) {
-        *error = "VELA_TRAINER_ENGINE=torch: " + why;
+        // Named by whichever variable asked for the LibTorch engine.
+        *error = (engine == "torch" ? "VELA_TRAINER_ENGINE=torch: " : "VELA_TRAINER_DEVICE=cpu: ") + why;
         return false;
     }
     return true;
